@@ -1,0 +1,30 @@
+# Front door. `make` builds, `make test` builds and runs every test (Windows
+# programs under Wine, the platform-free code natively with sanitizers).
+# Both install the Debian packages they miss first.
+
+WIN_BUILD    := build/win
+NATIVE_BUILD := build/native
+JOBS         := $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build test clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+$(WIN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+$(NATIVE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(NATIVE_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+
+build: deps $(WIN_BUILD)/CMakeCache.txt $(NATIVE_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cmake --build $(NATIVE_BUILD) -j $(JOBS)
+
+test: build
+	@tools/run-tests.sh $(WIN_BUILD) $(NATIVE_BUILD)
+
+clean:
+	rm -rf build

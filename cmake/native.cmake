@@ -1,0 +1,19 @@
+# The native side: the platform-free code with the sanitizers, its tests and
+# (with clang) a libFuzzer target.
+set(SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+add_compile_options(-Wall -Wextra ${SANITIZE})
+add_link_options(${SANITIZE})
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_library(tavdesk_portable STATIC ${TAVDESK_PORTABLE_SOURCES})
+target_include_directories(tavdesk_portable PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_executable(portable_test
+  tests/device_info_test.cpp
+)
+target_link_libraries(portable_test PRIVATE tavdesk_portable gtest_main)
+add_test(NAME portable_test COMMAND portable_test --gtest_brief=1)
+set_tests_properties(portable_test PROPERTIES TIMEOUT 300)

@@ -1,0 +1,46 @@
+# The Windows side: libraries, the program and the Wine-run test suites.
+enable_language(RC)
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# Everything of the program but the cable driver binding. A program links it
+# with exactly one binding: the real one (link/cable_driver_win32.cpp) or the
+# simulated one (sim/).
+add_library(tavdesk_core STATIC
+  ${TAVDESK_PORTABLE_SOURCES}
+  link/link_device.cpp
+)
+target_include_directories(tavdesk_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(tavdesk_core PUBLIC setupapi)
+
+# Object libraries, so that the binding is always linked in whole, whatever
+# order the linker meets the libraries in.
+add_library(tavdesk_driver_win32 OBJECT link/cable_driver_win32.cpp)
+target_link_libraries(tavdesk_driver_win32 PUBLIC tavdesk_core)
+
+add_library(tavdesk_sim OBJECT
+  sim/sim_driver.cpp
+)
+target_link_libraries(tavdesk_sim PUBLIC tavdesk_core)
+
+# One ctest entry per test program: each Wine start costs time.
+function(tavdesk_wine_test name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE gtest_main)
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()
+
+tavdesk_wine_test(link_device_test tests/link_device_test.cpp)
+target_link_libraries(link_device_test PRIVATE tavdesk_sim)
+
+tavdesk_wine_test(sim_driver_test tests/sim_driver_test.cpp)
+target_link_libraries(sim_driver_test PRIVATE tavdesk_sim)
+
+tavdesk_wine_test(cable_driver_win32_test tests/cable_driver_win32_test.cpp)
+target_link_libraries(cable_driver_win32_test PRIVATE tavdesk_driver_win32)

@@ -1,0 +1,30 @@
+// The console's end of a cable: what the console emulator needs from the
+// wire. The simulated driver gives one in-process; a loopback socket can give
+// another. Platform-free.
+#pragma once
+
+#include <cstdint>
+
+namespace sim {
+
+class ConsoleEnd {
+ public:
+  virtual ~ConsoleEnd() = default;
+
+  // The LinkStatus as the console sees it: the handshake bits, bit 1 while
+  // the host holds the cable open, and transmit ready.
+  virtual bool GetStatus(uint8_t* status) = 0;
+  // Blocks until (status & mask) == want; false when the bound passes or the
+  // cable goes away, so that no caller can hang.
+  virtual bool WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) = 0;
+  virtual bool SetFeature(uint8_t bit) = 0;
+  virtual bool ClearFeature(uint8_t bit) = 0;
+  // Reads exactly `length` bytes the host wrote; false when they don't come
+  // within the bound or the cable goes away.
+  virtual bool Read(void* buffer, uint32_t length, int timeoutMs) = 0;
+  virtual bool Write(const void* buffer, uint32_t length) = 0;
+  // Drops the peer bit; every later call fails.
+  virtual void Detach() = 0;
+};
+
+}  // namespace sim
