@@ -23,6 +23,11 @@ class ConsoleEnd {
   // within the bound or the cable goes away.
   virtual bool Read(void* buffer, uint32_t length, int timeoutMs) = 0;
   virtual bool Write(const void* buffer, uint32_t length) = 0;
+  // Waits until the host has read the LinkStatus once with a read that began
+  // after this call. A real cable's latency gives the host time
+  // to see a cleared bit before the console raises it again; in-process the
+  // console would otherwise be faster than any host. False on the bound.
+  virtual bool WaitHostStatusRead(int timeoutMs) = 0;
   // Drops the peer bit; every later call fails.
   virtual void Detach() = 0;
 };

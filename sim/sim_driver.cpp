@@ -1,16 +1,24 @@
 // The simulated cable driver's state and its binding of the driver port.
-// One mutex guards everything; one condition variable wakes whoever waits
-// for bytes or handshake bits. Host calls set the thread's last error code
-// exactly as the real calls do.
+//
+// Two locks: `mutex` guards the cables' pipes and wakes whoever waits for
+// bytes or handshake bits (console and host alike); `control` guards the
+// test surface (faults, hooks, counters, the call record), which only the
+// host's calls and the tests touch. The host's handshake waits read the
+// status back to back without pause, so the status path takes neither the
+// state lock nor any lock the console needs: the status bits are atomics
+// and cables are found through a fixed table. Otherwise a spinning host
+// would starve the console thread of the lock it needs to answer.
 #include "sim/sim_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "link/cable_driver.h"
 #include "link/cable_protocol.h"
@@ -50,18 +58,26 @@ class Pipe {
   size_t head_ = 0;
 };
 
+// The atomics are written under the state lock (so waiters on the condition
+// variable see every change) and read anywhere.
 struct Cable {
   int id = 0;
   std::string name;
   std::string path;
-  bool plugged = true;
-  uintptr_t handle = 0;     // 0 while not open
-  uint64_t consoleTag = 0;  // which ConsoleEnd is attached; 0 for none
-  bool transmitReady = true;
-  uint8_t reg = 0;
-  Pipe toConsole;
-  Pipe toHost;
+  std::atomic<bool> plugged{true};
+  std::atomic<uintptr_t> handle{0};      // 0 while not open
+  std::atomic<uint64_t> consoleTag{0};   // which ConsoleEnd is attached; 0 for none
+  std::atomic<bool> transmitReady{true};
+  std::atomic<uint8_t> reg{0};           // handshake bits 2 and 4
+  // Host status reads begun and ended: a console can wait for one that
+  // began after a change of its own.
+  std::atomic<uint64_t> statusReadsBegun{0};
+  std::atomic<uint64_t> statusReadsEnded{0};
+  Pipe toConsole;                        // state lock
+  Pipe toHost;                           // state lock
 };
+
+constexpr int kMaxCables = 64;
 
 struct Fault {
   int count = 0;
@@ -69,28 +85,33 @@ struct Fault {
 };
 
 struct Hook {
+  Call call;
   int remaining;
   std::function<void()> action;
 };
 
 struct State {
+  // ---- state lock ----
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<std::shared_ptr<Cable>> cables;
+  std::vector<std::shared_ptr<Cable>> cables;      // plugged since the last Reset
+  std::vector<std::shared_ptr<Cable>> retired;     // kept alive for stale handles
   std::map<uintptr_t, std::vector<int>> infoSets;  // set -> cable ids at creation
-  uintptr_t nextHandle = 0x7A000;
+  std::atomic<Cable*> slots[kMaxCables] = {};      // by id, read without the lock
+  std::atomic<uintptr_t> nextHandle{0x7A000};
   uint64_t nextConsoleTag = 1;
-  uint64_t generation = 1;  // bumped by Reset so stale console ends fail
+  std::atomic<uint64_t> generation{1};  // bumped by Reset so stale console ends fail
+  std::atomic<int> readTimeoutMs{10000};
 
+  // ---- control lock ----
+  std::mutex control;
   Fault faults[static_cast<int>(Call::kCount)];
   uint32_t shortRead = UINT32_MAX;
   uint32_t shortWrite = UINT32_MAX;
   DWORD infoBytes = kDeviceInfoSize;
   int statusNothing = 0;
   std::map<DWORD, DWORD> enumErrors;
-  std::vector<std::pair<Call, Hook>> hooks;
-  int readTimeoutMs = 10000;
-
+  std::vector<Hook> hooks;
   uint64_t counts[static_cast<int>(Call::kCount)] = {};
   std::vector<CallEvent> events;
   bool recording = true;
@@ -103,17 +124,27 @@ State& S() {
 
 constexpr size_t kMaxEvents = 1 << 20;
 
-// Counts the call, runs the hooks that fall due, and reports an injected
-// failure for it (with its error set) when one is pending.
+void RecordLocked(State& s, Call call, uint32_t value, uint32_t bytes, bool ok) {
+  if (s.recording && s.events.size() < kMaxEvents) s.events.push_back({call, value, bytes, ok});
+}
+
+void Record(Call call, uint32_t value, uint32_t bytes, bool ok) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.control);
+  RecordLocked(s, call, value, bytes, ok);
+}
+
+// Counts the call, runs the hooks that fall due (outside every lock), and
+// reports an injected failure for it, with its error set, when one is due.
 bool Enter(Call call) {
   State& s = S();
   std::vector<std::function<void()>> due;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.control);
     s.counts[static_cast<int>(call)]++;
     for (auto it = s.hooks.begin(); it != s.hooks.end();) {
-      if (it->first == call && --it->second.remaining <= 0) {
-        due.push_back(std::move(it->second.action));
+      if (it->call == call && --it->remaining <= 0) {
+        due.push_back(std::move(it->action));
         it = s.hooks.erase(it);
       } else {
         ++it;
@@ -121,36 +152,40 @@ bool Enter(Call call) {
     }
   }
   for (auto& action : due) action();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(s.control);
   Fault& f = s.faults[static_cast<int>(call)];
   if (f.count == 0) return true;
   f.count--;
-  if (s.recording && s.events.size() < kMaxEvents) s.events.push_back({call, 0, 0, false});
+  RecordLocked(s, call, 0, 0, false);
   SetLastError(f.error);
   return false;
 }
 
-void Record(Call call, uint32_t value, uint32_t bytes, bool ok) {
-  State& s = S();
-  if (s.recording && s.events.size() < kMaxEvents) s.events.push_back({call, value, bytes, ok});
-}
-
-std::shared_ptr<Cable> ByHandle(HANDLE h) {
-  for (auto& c : S().cables)
-    if (c->handle != 0 && c->handle == reinterpret_cast<uintptr_t>(h)) return c;
+// Lock-free: the slots table and the cables' atomics.
+Cable* ByHandle(HANDLE h) {
+  const auto value = reinterpret_cast<uintptr_t>(h);
+  if (value == 0) return nullptr;
+  for (auto& slot : S().slots) {
+    Cable* c = slot.load();
+    if (c && c->handle.load() == value) return c;
+  }
   return nullptr;
 }
 
-std::shared_ptr<Cable> ById(int id) {
+Cable* ById(int id) {
+  return id >= 0 && id < kMaxCables ? S().slots[id].load() : nullptr;
+}
+
+std::shared_ptr<Cable> Shared(Cable* cable) {
   for (auto& c : S().cables)
-    if (c->id == id) return c;
+    if (c.get() == cable) return c;
   return nullptr;
 }
 
 uint8_t HostStatus(const Cable& c) {
-  uint8_t status = c.reg & (kStatusTransferRequest | kStatusTransferComplete);
-  if (c.consoleTag) status |= kStatusPeerExists;
-  if (c.transmitReady) status |= kStatusTransmitReady;
+  uint8_t status = c.reg.load() & (kStatusTransferRequest | kStatusTransferComplete);
+  if (c.consoleTag.load()) status |= kStatusPeerExists;
+  if (c.transmitReady.load()) status |= kStatusTransmitReady;
   return status;
 }
 
@@ -163,18 +198,21 @@ bool SameGuid(const GUID* g) {
 HDEVINFO WINAPI SimGetClassDevs(const GUID* guid, PCSTR, HWND, DWORD flags) {
   if (!Enter(Call::GetClassDevs)) return INVALID_HANDLE_VALUE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
   if (!(flags & DIGCF_DEVICEINTERFACE) || !guid) {
     Record(Call::GetClassDevs, flags, 0, false);
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   std::vector<int> members;
-  if (SameGuid(guid))
-    for (auto& c : s.cables)
-      if (c->plugged || !(flags & DIGCF_PRESENT)) members.push_back(c->id);
-  uintptr_t set = (s.nextHandle += 4);
-  s.infoSets[set] = members;
+  uintptr_t set;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (SameGuid(guid))
+      for (auto& c : s.cables)
+        if (c->plugged.load() || !(flags & DIGCF_PRESENT)) members.push_back(c->id);
+    set = (s.nextHandle += 4);
+    s.infoSets[set] = members;
+  }
   Record(Call::GetClassDevs, flags, static_cast<uint32_t>(members.size()), true);
   SetLastError(0);
   return reinterpret_cast<HDEVINFO>(set);
@@ -184,25 +222,32 @@ BOOL WINAPI SimEnumInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, 
                               PSP_DEVICE_INTERFACE_DATA data) {
   if (!Enter(Call::EnumInterfaces)) return FALSE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.infoSets.find(reinterpret_cast<uintptr_t>(set));
   DWORD error = 0;
-  if (it == s.infoSets.end())
-    error = ERROR_INVALID_HANDLE;
-  else if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
-    error = ERROR_INVALID_USER_BUFFER;
-  else if (s.enumErrors.count(index))
-    error = s.enumErrors[index];
-  else if (!SameGuid(guid) || index >= it->second.size())
-    error = ERROR_NO_MORE_ITEMS;
-  Record(Call::EnumInterfaces, index, 0, error == 0);
+  int member = -1;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.infoSets.find(reinterpret_cast<uintptr_t>(set));
+    if (it == s.infoSets.end())
+      error = ERROR_INVALID_HANDLE;
+    else if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+      error = ERROR_INVALID_USER_BUFFER;
+    else if (!SameGuid(guid) || index >= it->second.size())
+      error = ERROR_NO_MORE_ITEMS;
+    else
+      member = it->second[index];
+  }
+  {
+    std::lock_guard<std::mutex> lock(s.control);
+    if (member >= 0 && s.enumErrors.count(index)) error = s.enumErrors[index];
+    RecordLocked(s, Call::EnumInterfaces, index, 0, error == 0);
+  }
   if (error) {
     SetLastError(error);
     return FALSE;
   }
   data->InterfaceClassGuid = GUID_DEVINTERFACE_TAVRIN;
   data->Flags = SPINT_ACTIVE;
-  data->Reserved = static_cast<ULONG_PTR>(it->second[index]);
+  data->Reserved = static_cast<ULONG_PTR>(member);
   SetLastError(0);
   return TRUE;
 }
@@ -212,18 +257,20 @@ BOOL WINAPI SimGetInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                   PDWORD required, PSP_DEVINFO_DATA) {
   if (!Enter(Call::GetInterfaceDetail)) return FALSE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
   DWORD error = 0;
-  std::shared_ptr<Cable> cable;
-  if (!s.infoSets.count(reinterpret_cast<uintptr_t>(set)))
-    error = ERROR_INVALID_HANDLE;
-  else if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-           !(cable = ById(static_cast<int>(data->Reserved))))
-    error = ERROR_INVALID_PARAMETER;
-  else if (!detail && size != 0)
-    error = ERROR_INVALID_USER_BUFFER;
-  else if (detail && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-    error = ERROR_INVALID_USER_BUFFER;
+  Cable* cable = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.infoSets.count(reinterpret_cast<uintptr_t>(set)))
+      error = ERROR_INVALID_HANDLE;
+    else if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+             !(cable = ById(static_cast<int>(data->Reserved))))
+      error = ERROR_INVALID_PARAMETER;
+    else if (!detail && size != 0)
+      error = ERROR_INVALID_USER_BUFFER;
+    else if (detail && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+      error = ERROR_INVALID_USER_BUFFER;
+  }
   DWORD needed = 0;
   if (!error) {
     needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
@@ -244,8 +291,11 @@ BOOL WINAPI SimGetInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
 BOOL WINAPI SimDestroyInfoList(HDEVINFO set) {
   if (!Enter(Call::DestroyInfoList)) return FALSE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  bool ok = s.infoSets.erase(reinterpret_cast<uintptr_t>(set)) == 1;
+  bool ok;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ok = s.infoSets.erase(reinterpret_cast<uintptr_t>(set)) == 1;
+  }
   Record(Call::DestroyInfoList, 0, 0, ok);
   SetLastError(ok ? 0 : ERROR_INVALID_HANDLE);
   return ok;
@@ -255,40 +305,44 @@ HANDLE WINAPI SimCreateFile(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DW
                             HANDLE) {
   if (!Enter(Call::CreateFile)) return INVALID_HANDLE_VALUE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  std::shared_ptr<Cable> cable;
-  for (auto& c : s.cables)
-    if (path && c->plugged && c->path == path) cable = c;
   DWORD error = 0;
-  if (!cable)
-    error = ERROR_FILE_NOT_FOUND;
-  else if (cable->handle)
-    error = ERROR_ACCESS_DENIED;  // the driver lets a cable be open only once
-  Record(Call::CreateFile, cable ? cable->id : UINT32_MAX, 0, error == 0);
-  if (error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
+  uintptr_t handle = 0;
+  int id = -1;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Cable* cable = nullptr;
+    for (auto& c : s.cables)
+      if (path && c->plugged.load() && c->path == path) cable = c.get();
+    if (!cable)
+      error = ERROR_FILE_NOT_FOUND;
+    else if (cable->handle.load())
+      error = ERROR_ACCESS_DENIED;  // the driver lets a cable be open only once
+    else {
+      id = cable->id;
+      handle = (s.nextHandle += 4);
+      cable->handle.store(handle);
+      s.changed.notify_all();
+    }
   }
-  cable->handle = (s.nextHandle += 4);
-  s.changed.notify_all();
-  SetLastError(0);
-  return reinterpret_cast<HANDLE>(cable->handle);
+  Record(Call::CreateFile, static_cast<uint32_t>(id), 0, error == 0);
+  SetLastError(error);
+  return error ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
 }
 
 BOOL WINAPI SimCloseHandle(HANDLE h) {
   if (!Enter(Call::CloseHandle)) return FALSE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  auto cable = ByHandle(h);
-  Record(Call::CloseHandle, 0, 0, cable != nullptr);
-  if (!cable) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+  bool ok;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Cable* cable = ByHandle(h);
+    ok = cable != nullptr;
+    if (cable) cable->handle.store(0);
+    s.changed.notify_all();
   }
-  cable->handle = 0;
-  s.changed.notify_all();
-  SetLastError(0);
-  return TRUE;
+  Record(Call::CloseHandle, 0, 0, ok);
+  SetLastError(ok ? 0 : ERROR_INVALID_HANDLE);
+  return ok;
 }
 
 Call CallOfCode(DWORD code) {
@@ -302,6 +356,61 @@ Call CallOfCode(DWORD code) {
   }
 }
 
+// The control requests. Get status takes no state lock (see the top).
+DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* out,
+              DWORD outLength, DWORD* bytes, uint32_t* value) {
+  State& s = S();
+  switch (call) {
+    case Call::GetInfo: {
+      if (!out || outLength < kDeviceInfoSize) return ERROR_INSUFFICIENT_BUFFER;
+      DeviceInfoBlock info = {};
+      std::memcpy(info.driverData, "TAVRIN\x01\x00", 8);
+      std::memcpy(info.name, cable->name.data(), std::min(cable->name.size(), sizeof info.name));
+      std::memcpy(out, &info, sizeof info);
+      std::lock_guard<std::mutex> lock(s.control);
+      *bytes = s.infoBytes;
+      return 0;
+    }
+    case Call::ResetLink: {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      cable->reg.store(0);
+      cable->toConsole.Clear();
+      cable->toHost.Clear();
+      s.changed.notify_all();
+      return 0;
+    }
+    case Call::GetStatus: {
+      if (!out || outLength < 1) return ERROR_INSUFFICIENT_BUFFER;
+      cable->statusReadsBegun++;
+      *value = HostStatus(*cable);
+      cable->statusReadsEnded++;
+      *static_cast<uint8_t*>(out) = static_cast<uint8_t>(*value);
+      std::lock_guard<std::mutex> lock(s.control);
+      if (s.statusNothing > 0)
+        s.statusNothing--;
+      else
+        *bytes = 1;
+      return 0;
+    }
+    case Call::SetFeature:
+    case Call::ClearFeature: {
+      if (!in || inLength < 1) return ERROR_INVALID_PARAMETER;
+      *value = *in;
+      if (*in != kFeatureTransferRequest && *in != kFeatureTransferComplete)
+        return ERROR_INVALID_PARAMETER;
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (call == Call::SetFeature)
+        cable->reg.fetch_or(*in);
+      else
+        cable->reg.fetch_and(static_cast<uint8_t>(~*in));
+      s.changed.notify_all();
+      return 0;
+    }
+    default:
+      return ERROR_INVALID_FUNCTION;
+  }
+}
+
 BOOL WINAPI SimDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped) {
   Call call = CallOfCode(code);
@@ -309,70 +418,18 @@ BOOL WINAPI SimDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, 
     if (returned) *returned = 0;
     return FALSE;
   }
-  State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  auto cable = ByHandle(h);
+  Cable* cable = ByHandle(h);
   DWORD error = 0, bytes = 0;
   uint32_t value = 0;
-  const uint8_t inByte = (in && inLength >= 1) ? *static_cast<uint8_t*>(in) : 0;
   if (!cable)
     error = ERROR_INVALID_HANDLE;
   else if (!returned && !overlapped)
     error = ERROR_INVALID_PARAMETER;  // synchronous calls must take the count
-  else if (!cable->plugged)
+  else if (!cable->plugged.load())
     error = ERROR_DEVICE_NOT_CONNECTED;
-  else {
-    switch (call) {
-      case Call::GetInfo:
-        if (!out || outLength < kDeviceInfoSize) {
-          error = ERROR_INSUFFICIENT_BUFFER;
-          break;
-        }
-        {
-          DeviceInfoBlock info = {};
-          std::memcpy(info.driverData, "TAVRIN\x01\x00", 8);
-          std::memcpy(info.name, cable->name.data(), std::min(cable->name.size(), sizeof info.name));
-          std::memcpy(out, &info, sizeof info);
-        }
-        bytes = s.infoBytes;
-        break;
-      case Call::ResetLink:
-        cable->reg = 0;
-        cable->toConsole.Clear();
-        cable->toHost.Clear();
-        s.changed.notify_all();
-        break;
-      case Call::GetStatus:
-        if (!out || outLength < 1) {
-          error = ERROR_INSUFFICIENT_BUFFER;
-          break;
-        }
-        value = HostStatus(*cable);
-        *static_cast<uint8_t*>(out) = static_cast<uint8_t>(value);
-        if (s.statusNothing > 0)
-          s.statusNothing--;
-        else
-          bytes = 1;
-        break;
-      case Call::SetFeature:
-      case Call::ClearFeature:
-        value = inByte;
-        if (!in || inLength < 1 ||
-            (inByte != kFeatureTransferRequest && inByte != kFeatureTransferComplete)) {
-          error = ERROR_INVALID_PARAMETER;
-          break;
-        }
-        if (call == Call::SetFeature)
-          cable->reg |= inByte;
-        else
-          cable->reg &= static_cast<uint8_t>(~inByte);
-        s.changed.notify_all();
-        break;
-      default:
-        error = ERROR_INVALID_FUNCTION;
-        break;
-    }
-  }
+  else
+    error = Control(call, cable, static_cast<const uint8_t*>(in), inLength, out, outLength, &bytes,
+                    &value);
   if (returned) *returned = bytes;
   if (call != Call::kCount) Record(call, value, bytes, error == 0);
   SetLastError(error);
@@ -384,38 +441,42 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
   if (read) *read = 0;
   if (!Enter(Call::Read)) return FALSE;
   State& s = S();
-  std::unique_lock<std::mutex> lock(s.mutex);
-  auto cable = ByHandle(h);
-  DWORD error = 0;
   uint32_t want = length;
+  {
+    std::lock_guard<std::mutex> lock(s.control);
+    if (s.shortRead != UINT32_MAX) {
+      want = std::min(want, s.shortRead);
+      s.shortRead = UINT32_MAX;
+    }
+  }
+  Cable* cable = ByHandle(h);
+  DWORD error = 0;
   if (!cable)
     error = ERROR_INVALID_HANDLE;
   else if (!read && !overlapped)
     error = ERROR_INVALID_PARAMETER;
   else {
-    if (s.shortRead != UINT32_MAX) {
-      want = std::min(want, s.shortRead);
-      s.shortRead = UINT32_MAX;
-    }
-    uint64_t generation = s.generation;
-    uintptr_t handle = cable->handle;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    const uint64_t generation = s.generation.load();
+    const uintptr_t handle = cable->handle.load();
+    // Bytes the console wrote before it went can still be read.
     auto gone = [&] {
-      return s.generation != generation || cable->handle != handle || !cable->plugged ||
-             (!cable->consoleTag && cable->toHost.Size() < want);
+      return s.generation.load() != generation || cable->handle.load() != handle ||
+             !cable->plugged.load() || (!cable->consoleTag.load() && cable->toHost.Size() < want);
     };
-    bool ready = s.changed.wait_for(lock, std::chrono::milliseconds(s.readTimeoutMs), [&] {
-      return gone() || cable->toHost.Size() >= want;
-    });
+    bool ready = s.changed.wait_for(lock, std::chrono::milliseconds(s.readTimeoutMs.load()),
+                                    [&] { return gone() || cable->toHost.Size() >= want; });
     if (!ready)
       error = ERROR_SEM_TIMEOUT;
     else if (gone())
-      error = cable->plugged ? ERROR_DEVICE_NOT_CONNECTED : ERROR_DEVICE_REMOVED;
-    else
+      error = cable->plugged.load() ? ERROR_DEVICE_NOT_CONNECTED : ERROR_DEVICE_REMOVED;
+    else {
       cable->toHost.Take(buffer, want);
+      s.changed.notify_all();
+    }
   }
   if (!error && read) *read = want;
   Record(Call::Read, length, error ? 0 : want, error == 0);
-  if (!error) s.changed.notify_all();
   SetLastError(error);
   return error == 0;
 }
@@ -425,21 +486,24 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written
   if (written) *written = 0;
   if (!Enter(Call::Write)) return FALSE;
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  auto cable = ByHandle(h);
-  DWORD error = 0;
   uint32_t moved = length;
-  if (!cable)
-    error = ERROR_INVALID_HANDLE;
-  else if (!written && !overlapped)
-    error = ERROR_INVALID_PARAMETER;
-  else if (!cable->plugged)
-    error = ERROR_DEVICE_REMOVED;
-  else {
+  {
+    std::lock_guard<std::mutex> lock(s.control);
     if (s.shortWrite != UINT32_MAX) {
       moved = std::min(moved, s.shortWrite);
       s.shortWrite = UINT32_MAX;
     }
+  }
+  Cable* cable = ByHandle(h);
+  DWORD error = 0;
+  if (!cable)
+    error = ERROR_INVALID_HANDLE;
+  else if (!written && !overlapped)
+    error = ERROR_INVALID_PARAMETER;
+  else if (!cable->plugged.load())
+    error = ERROR_DEVICE_REMOVED;
+  else {
+    std::lock_guard<std::mutex> lock(s.mutex);
     cable->toConsole.Append(buffer, moved);
     *written = moved;
     s.changed.notify_all();
@@ -458,7 +522,6 @@ class InProcessConsoleEnd : public ConsoleEnd {
   ~InProcessConsoleEnd() override { Detach(); }
 
   bool GetStatus(uint8_t* status) override {
-    std::lock_guard<std::mutex> lock(S().mutex);
     if (!Live()) return false;
     *status = Status();
     return true;
@@ -491,21 +554,36 @@ class InProcessConsoleEnd : public ConsoleEnd {
     return true;
   }
 
+  bool WaitHostStatusRead(int timeoutMs) override {
+    // Reads that began before now end at or before the count begun now, so
+    // one more ended read began after this call.
+    const uint64_t target = cable_->statusReadsBegun.load() + 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The host reads the status back to back while it waits, so this ends
+    // within microseconds when it is waiting at all.
+    while (cable_->statusReadsEnded.load() < target) {
+      if (!Live() || std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }
+
   void Detach() override {
     std::lock_guard<std::mutex> lock(S().mutex);
     if (Live()) {
-      cable_->consoleTag = 0;
+      cable_->consoleTag.store(0);
       S().changed.notify_all();
     }
   }
 
  private:
   bool Live() const {
-    return S().generation == generation_ && cable_->consoleTag == tag_ && cable_->plugged;
+    return S().generation.load() == generation_ && cable_->consoleTag.load() == tag_ &&
+           cable_->plugged.load();
   }
   uint8_t Status() const {
-    uint8_t status = cable_->reg & (kStatusTransferRequest | kStatusTransferComplete);
-    if (cable_->handle) status |= kStatusPeerExists;
+    uint8_t status = cable_->reg.load() & (kStatusTransferRequest | kStatusTransferComplete);
+    if (cable_->handle.load()) status |= kStatusPeerExists;
     return status | kStatusTransmitReady;
   }
   bool ChangeRegister(uint8_t bit, bool set) {
@@ -513,9 +591,9 @@ class InProcessConsoleEnd : public ConsoleEnd {
     if (!Live() || (bit != kFeatureTransferRequest && bit != kFeatureTransferComplete))
       return false;
     if (set)
-      cable_->reg |= bit;
+      cable_->reg.fetch_or(bit);
     else
-      cable_->reg &= static_cast<uint8_t>(~bit);
+      cable_->reg.fetch_and(static_cast<uint8_t>(~bit));
     S().changed.notify_all();
     return true;
   }
@@ -531,138 +609,140 @@ class InProcessConsoleEnd : public ConsoleEnd {
 
 void SimDriver::Reset() {
   State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  for (auto& c : s.cables) {
-    c->plugged = false;
-    c->consoleTag = 0;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (auto& c : s.cables) {
+      c->plugged.store(false);
+      c->consoleTag.store(0);
+      c->handle.store(0);
+      s.retired.push_back(c);
+    }
+    s.cables.clear();
+    for (auto& slot : s.slots) slot.store(nullptr);
+    s.infoSets.clear();
+    s.generation++;
+    s.readTimeoutMs.store(10000);
+    s.changed.notify_all();
   }
-  s.cables.clear();
-  s.infoSets.clear();
-  s.generation++;
+  std::lock_guard<std::mutex> lock(s.control);
   for (auto& f : s.faults) f = Fault{};
   s.shortRead = s.shortWrite = UINT32_MAX;
   s.infoBytes = kDeviceInfoSize;
   s.statusNothing = 0;
   s.enumErrors.clear();
   s.hooks.clear();
-  s.readTimeoutMs = 10000;
   for (auto& n : s.counts) n = 0;
   s.events.clear();
   s.recording = true;
-  s.changed.notify_all();
 }
 
 int SimDriver::Plug(const std::string& name) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.cables.size() >= kMaxCables) return -1;
   auto cable = std::make_shared<Cable>();
-  cable->id = s.cables.empty() ? 0 : s.cables.back()->id + 1;
+  cable->id = static_cast<int>(s.cables.size());
   cable->name = name;
   cable->path = "\\\\?\\usb#vid_067b&pid_0001#tavrin" + std::to_string(cable->id) +
                 "#{5a8e3c12-7d40-11d5-b2c4-0050da61e9f7}";
   s.cables.push_back(cable);
+  s.slots[cable->id].store(cable.get());
   return cable->id;
 }
 
 void SimDriver::Unplug(int cable) {
-  State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (auto c = ById(cable)) c->plugged = false;
-  s.changed.notify_all();
+  std::lock_guard<std::mutex> lock(S().mutex);
+  if (Cable* c = ById(cable)) c->plugged.store(false);
+  S().changed.notify_all();
 }
 
 std::string SimDriver::DevicePath(int cable) {
   std::lock_guard<std::mutex> lock(S().mutex);
-  auto c = ById(cable);
+  Cable* c = ById(cable);
   return c ? c->path : std::string();
 }
 
 bool SimDriver::IsOpen(int cable) {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  auto c = ById(cable);
-  return c && c->handle != 0;
+  Cable* c = ById(cable);
+  return c && c->handle.load() != 0;
 }
 
 uint8_t SimDriver::Register(int cable) {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  auto c = ById(cable);
-  return c ? c->reg : 0;
+  Cable* c = ById(cable);
+  return c ? c->reg.load() : 0;
 }
 
 void SimDriver::SetTransmitReady(int cable, bool ready) {
   std::lock_guard<std::mutex> lock(S().mutex);
-  if (auto c = ById(cable)) c->transmitReady = ready;
+  if (Cable* c = ById(cable)) c->transmitReady.store(ready);
   S().changed.notify_all();
 }
 
 std::unique_ptr<ConsoleEnd> SimDriver::AttachConsole(int cable) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto c = ById(cable);
+  std::shared_ptr<Cable> c = Shared(ById(cable));
   if (!c) return nullptr;
-  c->consoleTag = s.nextConsoleTag++;
+  c->consoleTag.store(s.nextConsoleTag++);
   s.changed.notify_all();
-  return std::make_unique<InProcessConsoleEnd>(c, c->consoleTag, s.generation);
+  return std::make_unique<InProcessConsoleEnd>(c, c->consoleTag.load(), s.generation.load());
 }
 
 void SimDriver::DetachConsole(int cable) {
   std::lock_guard<std::mutex> lock(S().mutex);
-  if (auto c = ById(cable)) c->consoleTag = 0;
+  if (Cable* c = ById(cable)) c->consoleTag.store(0);
   S().changed.notify_all();
 }
 
 void SimDriver::FailNext(Call call, int count, DWORD error) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   S().faults[static_cast<int>(call)] = Fault{count, error};
 }
 
 void SimDriver::ShortNext(Call call, uint32_t bytes) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   (call == Call::Read ? S().shortRead : S().shortWrite) = bytes;
 }
 
 void SimDriver::SetInfoBytes(DWORD bytes) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   S().infoBytes = bytes;
 }
 
 void SimDriver::StatusReportsNothing(int count) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   S().statusNothing = count;
 }
 
 void SimDriver::FailEnumAt(DWORD index, DWORD error) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   S().enumErrors[index] = error;
 }
 
 void SimDriver::At(Call call, int nth, std::function<void()> action) {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  S().hooks.push_back({call, Hook{nth, std::move(action)}});
+  std::lock_guard<std::mutex> lock(S().control);
+  S().hooks.push_back({call, nth, std::move(action)});
 }
 
-void SimDriver::SetReadTimeoutMs(int ms) {
-  std::lock_guard<std::mutex> lock(S().mutex);
-  S().readTimeoutMs = ms;
-}
+void SimDriver::SetReadTimeoutMs(int ms) { S().readTimeoutMs.store(ms); }
 
 uint64_t SimDriver::Count(Call call) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   return S().counts[static_cast<int>(call)];
 }
 
 std::vector<CallEvent> SimDriver::Events() {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   return S().events;
 }
 
 void SimDriver::ClearEvents() {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   S().events.clear();
 }
 
 void SimDriver::SetRecording(bool on) {
-  std::lock_guard<std::mutex> lock(S().mutex);
+  std::lock_guard<std::mutex> lock(S().control);
   S().recording = on;
 }
 
@@ -672,9 +752,11 @@ int SimDriver::OpenInfoSets() {
 }
 
 int SimDriver::OpenHandles() {
-  std::lock_guard<std::mutex> lock(S().mutex);
   int n = 0;
-  for (auto& c : S().cables) n += c->handle != 0;
+  for (auto& slot : S().slots) {
+    Cable* c = slot.load();
+    n += c && c->handle.load() != 0;
+  }
   return n;
 }
 
@@ -682,9 +764,9 @@ int SimDriver::OpenHandles() {
 
 const CableDriverPort& CableDriver() {
   static const CableDriverPort port = {
-      sim::SimGetClassDevs,  sim::SimEnumInterfaces, sim::SimGetInterfaceDetail,
-      sim::SimDestroyInfoList, sim::SimCreateFile,   sim::SimDeviceIoControl,
-      sim::SimReadFile,      sim::SimWriteFile,      sim::SimCloseHandle,
+      sim::SimGetClassDevs,    sim::SimEnumInterfaces, sim::SimGetInterfaceDetail,
+      sim::SimDestroyInfoList, sim::SimCreateFile,     sim::SimDeviceIoControl,
+      sim::SimReadFile,        sim::SimWriteFile,      sim::SimCloseHandle,
   };
   return port;
 }
