@@ -14,6 +14,10 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_library(tavdesk_core STATIC
   ${TAVDESK_PORTABLE_SOURCES}
   link/link_device.cpp
+  config/settings.cpp
+  session/device_record.cpp
+  ui/log_queue.cpp
+  ui/device_page.cpp
 )
 target_include_directories(tavdesk_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(tavdesk_core PUBLIC setupapi)
@@ -27,6 +31,11 @@ add_library(tavdesk_sim OBJECT
   sim/sim_driver.cpp
 )
 target_link_libraries(tavdesk_sim PUBLIC tavdesk_core)
+
+# The resource script as objects: a static library would drop them. Every
+# program that creates dialogs links it.
+add_library(tavdesk_resources OBJECT ui/tavdesk.rc)
+target_include_directories(tavdesk_resources PRIVATE ${CMAKE_SOURCE_DIR})
 
 # One ctest entry per test program: each Wine start costs time.
 function(tavdesk_wine_test name)
@@ -44,3 +53,17 @@ target_link_libraries(sim_driver_test PRIVATE tavdesk_sim)
 
 tavdesk_wine_test(cable_driver_win32_test tests/cable_driver_win32_test.cpp)
 target_link_libraries(cable_driver_win32_test PRIVATE tavdesk_driver_win32)
+
+# A real device page with its DeviceRecord, for the suites that need one.
+add_library(tavdesk_test_support STATIC tests/support/test_page.cpp)
+target_link_libraries(tavdesk_test_support PUBLIC tavdesk_core)
+
+tavdesk_wine_test(settings_test tests/settings_test.cpp)
+target_link_libraries(settings_test PRIVATE tavdesk_sim)
+
+tavdesk_wine_test(log_queue_test tests/log_queue_test.cpp)
+target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(device_page_test tests/device_page_test.cpp)
+target_link_libraries(device_page_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+

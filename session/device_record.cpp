@@ -1,0 +1,42 @@
+// DeviceRecords as zero-filled heap blocks, the DeviceList head and count,
+// and the SharedLock, one process-wide critical section.
+#include "session/device_record.h"
+
+#include <cstdlib>
+
+DeviceRecord* DeviceList;
+uint16_t DeviceCount;
+
+namespace {
+
+CRITICAL_SECTION sharedLock;
+bool sharedLockExists;  // touched by the UI thread only, as Create and Delete are
+
+}  // namespace
+
+DeviceRecord* NewDeviceRecord() {
+  return static_cast<DeviceRecord*>(calloc(1, sizeof(DeviceRecord)));
+}
+
+void FreeDeviceRecord(DeviceRecord* record) { free(record); }
+
+DeviceRecord* PageRecord(HWND page) {
+  if (!IsWindow(page)) return nullptr;
+  return reinterpret_cast<DeviceRecord*>(GetWindowLongPtrA(page, DWLP_USER));
+}
+
+void CreateSharedLock() {
+  if (sharedLockExists) return;
+  InitializeCriticalSection(&sharedLock);
+  sharedLockExists = true;
+}
+
+void DeleteSharedLock() {
+  if (!sharedLockExists) return;
+  DeleteCriticalSection(&sharedLock);
+  sharedLockExists = false;
+}
+
+void EnterSharedLock() { EnterCriticalSection(&sharedLock); }
+
+void LeaveSharedLock() { LeaveCriticalSection(&sharedLock); }

@@ -1,0 +1,57 @@
+// The per-cable DeviceRecord, the DeviceList of them, and the SharedLock that
+// guards the list, the pages' dialog user data and every log queue. Records
+// are plain zero-filled heap blocks; the page window finds its record through
+// its dialog user data.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "config/settings.h"
+
+class LinkDevice;
+class TargetSession;
+struct LogEntry;
+
+struct DeviceRecord {
+  DeviceRecord* next;
+  HWND page;
+  char lastFile[kPathChars];  // the Execute dialog's file name buffer
+  LinkDevice* link;           // owned
+  TargetSession* session;     // owned; none when its allocation failed
+  LONG peerState;             // 0 Initial, 1 PeerPresent, 2 WaitingForPeer
+  LONG connected;             // result of the last request served
+  LONG closing;               // set once shutdown has begun
+  LogEntry* logHead;          // oldest queued entry; guarded by the SharedLock
+};
+
+// Newest first. Changed only by the UI thread with the worker parked and the
+// SharedLock held; read without the lock by both threads.
+extern DeviceRecord* DeviceList;
+extern uint16_t DeviceCount;
+
+// A zero-filled record, or none when memory is short; FreeDeviceRecord
+// releases only the block, not what it owns.
+DeviceRecord* NewDeviceRecord();
+void FreeDeviceRecord(DeviceRecord* record);
+
+// The record behind a page window, or none when the page is not a window or
+// has no record attached yet.
+DeviceRecord* PageRecord(HWND page);
+
+// The SharedLock is re-entrant for its holder. Create and Delete belong to
+// the UI thread while no other thread uses the lock; creating it twice or
+// deleting a lock that does not exist does nothing.
+void CreateSharedLock();
+void DeleteSharedLock();
+void EnterSharedLock();
+void LeaveSharedLock();
+
+class SharedLockGuard {
+ public:
+  SharedLockGuard() { EnterSharedLock(); }
+  ~SharedLockGuard() { LeaveSharedLock(); }
+  SharedLockGuard(const SharedLockGuard&) = delete;
+  SharedLockGuard& operator=(const SharedLockGuard&) = delete;
+};

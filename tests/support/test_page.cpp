@@ -1,0 +1,72 @@
+// TestPage: creates and tears down a real device page and reads back what
+// its log view shows and what its queue still holds.
+#include "tests/support/test_page.h"
+
+#include <commdlg.h>  // FR_DOWN
+#include <richedit.h>
+
+#include "ui/device_page.h"
+#include "ui/log_queue.h"
+
+namespace {
+
+DWORD CALLBACK CollectText(DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) {
+  reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
+  *done = count;
+  return 0;
+}
+
+}  // namespace
+
+TestPage::TestPage() {
+  CreateSharedLock();
+  parent_ = CreateWindowExA(0, "STATIC", "test parent", WS_OVERLAPPEDWINDOW, 0, 0, 400, 400,
+                            nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  page_ = parent_ ? CreateDevicePage(parent_) : nullptr;
+  record_ = NewDeviceRecord();
+  if (!record_) return;
+  record_->page = page_;
+  Attach(true);
+}
+
+TestPage::~TestPage() {
+  if (record_) FreeLogEntries(record_->logHead);
+  if (page_) DestroyWindow(page_);
+  if (parent_) DestroyWindow(parent_);
+  FreeDeviceRecord(record_);
+}
+
+void TestPage::Attach(bool attached) {
+  SharedLockGuard guard;
+  SetWindowLongPtrA(page_, DWLP_USER, attached ? reinterpret_cast<LONG_PTR>(record_) : 0);
+}
+
+std::string TestPage::ViewText() const {
+  std::string text;
+  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0, CollectText};
+  SendMessageA(view(), EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
+  return text;
+}
+
+std::vector<QueuedEntry> TestPage::Queued() const {
+  std::vector<QueuedEntry> entries;
+  SharedLockGuard guard;
+  for (const LogEntry* entry = record_->logHead; entry; entry = entry->next)
+    entries.push_back({entry->colour, entry->text});
+  return entries;
+}
+
+bool TestPage::ColourOf(const char* text, COLORREF* colour) const {
+  FINDTEXTEXA find = {};
+  find.chrg = {0, -1};
+  find.lpstrText = text;
+  HWND edit = view();
+  if (SendMessageA(edit, EM_FINDTEXTEX, FR_DOWN, reinterpret_cast<LPARAM>(&find)) < 0)
+    return false;
+  SendMessageA(edit, EM_SETSEL, find.chrgText.cpMin, find.chrgText.cpMax);
+  CHARFORMATA format = {};
+  format.cbSize = sizeof format;
+  SendMessageA(edit, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  *colour = format.crTextColor;
+  return (format.dwMask & CFM_COLOR) && !(format.dwEffects & CFE_AUTOCOLOR);
+}
