@@ -13,7 +13,9 @@ target_include_directories(tavdesk_portable PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_executable(portable_test
   tests/device_info_test.cpp
+  tests/packet_format_test.cpp
 )
 target_link_libraries(portable_test PRIVATE tavdesk_portable gtest_main)
 add_test(NAME portable_test COMMAND portable_test --gtest_brief=1)
 set_tests_properties(portable_test PROPERTIES TIMEOUT 300)
+

@@ -14,6 +14,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_library(tavdesk_core STATIC
   ${TAVDESK_PORTABLE_SOURCES}
   link/link_device.cpp
+  link/packet_transport.cpp
   config/settings.cpp
   session/device_record.cpp
   ui/log_queue.cpp
@@ -29,6 +30,7 @@ target_link_libraries(tavdesk_driver_win32 PUBLIC tavdesk_core)
 
 add_library(tavdesk_sim OBJECT
   sim/sim_driver.cpp
+  sim/console_emulator.cpp
 )
 target_link_libraries(tavdesk_sim PUBLIC tavdesk_core)
 
@@ -66,4 +68,7 @@ target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim ta
 
 tavdesk_wine_test(device_page_test tests/device_page_test.cpp)
 target_link_libraries(device_page_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(packet_transport_test tests/packet_transport_test.cpp)
+target_link_libraries(packet_transport_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 

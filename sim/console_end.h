@@ -23,11 +23,13 @@ class ConsoleEnd {
   // within the bound or the cable goes away.
   virtual bool Read(void* buffer, uint32_t length, int timeoutMs) = 0;
   virtual bool Write(const void* buffer, uint32_t length) = 0;
-  // Waits until the host has read the LinkStatus once with a read that began
-  // after this call. A real cable's latency gives the host time
-  // to see a cleared bit before the console raises it again; in-process the
-  // console would otherwise be faster than any host. False on the bound.
-  virtual bool WaitHostStatusRead(int timeoutMs) = 0;
+  // A real cable's latency gives the host time to see a bit cleared before
+  // the console raises it again; in-process the console would be faster
+  // than any host. So the console can take a mark of the host's status
+  // reads, change a bit, and wait until a host read made after the mark
+  // has shown (status & mask) == want. False on the bound.
+  virtual uint64_t HostStatusMark() = 0;
+  virtual bool WaitHostSaw(uint64_t mark, uint8_t mask, uint8_t want, int timeoutMs) = 0;
   // Drops the peer bit; every later call fails.
   virtual void Detach() = 0;
 };

@@ -69,10 +69,11 @@ struct Cable {
   std::atomic<uint64_t> consoleTag{0};   // which ConsoleEnd is attached; 0 for none
   std::atomic<bool> transmitReady{true};
   std::atomic<uint8_t> reg{0};           // handshake bits 2 and 4
-  // Host status reads begun and ended: a console can wait for one that
-  // began after a change of its own.
-  std::atomic<uint64_t> statusReadsBegun{0};
-  std::atomic<uint64_t> statusReadsEnded{0};
+  // Host status reads, numbered once the status is read: a read numbered
+  // above a mark read the status after the mark was taken. The last one as
+  // its number (high bits) and the status it read (low byte).
+  std::atomic<uint64_t> statusReads{0};
+  std::atomic<uint64_t> lastStatusRead{0};
   Pipe toConsole;                        // state lock
   Pipe toHost;                           // state lock
 };
@@ -123,6 +124,23 @@ State& S() {
 }
 
 constexpr size_t kMaxEvents = 1 << 20;
+
+// Waits with the state lock for `ready`, and returns with the lock held.
+// It spins for a moment first: a condition variable wake-up costs tens of
+// microseconds under Wine, far more than a handshake step of a fast peer.
+template <typename Ready>
+bool WaitState(std::unique_lock<std::mutex>& lock, int timeoutMs, Ready ready) {
+  constexpr auto kSpin = std::chrono::microseconds(2000);
+  const auto spinEnd = std::chrono::steady_clock::now() + kSpin;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > spinEnd)
+      return S().changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    lock.unlock();
+    std::this_thread::yield();
+    lock.lock();
+  }
+  return true;
+}
 
 void RecordLocked(State& s, Call call, uint32_t value, uint32_t bytes, bool ok) {
   if (s.recording && s.events.size() < kMaxEvents) s.events.push_back({call, value, bytes, ok});
@@ -381,9 +399,8 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
     }
     case Call::GetStatus: {
       if (!out || outLength < 1) return ERROR_INSUFFICIENT_BUFFER;
-      cable->statusReadsBegun++;
       *value = HostStatus(*cable);
-      cable->statusReadsEnded++;
+      cable->lastStatusRead.store(++cable->statusReads << 8 | *value);
       *static_cast<uint8_t*>(out) = static_cast<uint8_t>(*value);
       std::lock_guard<std::mutex> lock(s.control);
       if (s.statusNothing > 0)
@@ -464,8 +481,8 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
       return s.generation.load() != generation || cable->handle.load() != handle ||
              !cable->plugged.load() || (!cable->consoleTag.load() && cable->toHost.Size() < want);
     };
-    bool ready = s.changed.wait_for(lock, std::chrono::milliseconds(s.readTimeoutMs.load()),
-                                    [&] { return gone() || cable->toHost.Size() >= want; });
+    bool ready = WaitState(lock, s.readTimeoutMs.load(),
+                           [&] { return gone() || cable->toHost.Size() >= want; });
     if (!ready)
       error = ERROR_SEM_TIMEOUT;
     else if (gone())
@@ -529,8 +546,7 @@ class InProcessConsoleEnd : public ConsoleEnd {
 
   bool WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) override {
     std::unique_lock<std::mutex> lock(S().mutex);
-    S().changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                         [&] { return !Live() || (Status() & mask) == want; });
+    WaitState(lock, timeoutMs, [&] { return !Live() || (Status() & mask) == want; });
     return Live() && (Status() & mask) == want;
   }
 
@@ -539,8 +555,7 @@ class InProcessConsoleEnd : public ConsoleEnd {
 
   bool Read(void* buffer, uint32_t length, int timeoutMs) override {
     std::unique_lock<std::mutex> lock(S().mutex);
-    S().changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                         [&] { return !Live() || cable_->toConsole.Size() >= length; });
+    WaitState(lock, timeoutMs, [&] { return !Live() || cable_->toConsole.Size() >= length; });
     if (!Live() || cable_->toConsole.Size() < length) return false;
     cable_->toConsole.Take(buffer, length);
     return true;
@@ -554,18 +569,18 @@ class InProcessConsoleEnd : public ConsoleEnd {
     return true;
   }
 
-  bool WaitHostStatusRead(int timeoutMs) override {
-    // Reads that began before now end at or before the count begun now, so
-    // one more ended read began after this call.
-    const uint64_t target = cable_->statusReadsBegun.load() + 1;
+  uint64_t HostStatusMark() override { return cable_->statusReads.load(); }
+
+  bool WaitHostSaw(uint64_t mark, uint8_t mask, uint8_t want, int timeoutMs) override {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // The host reads the status back to back while it waits, so this ends
     // within microseconds when it is waiting at all.
-    while (cable_->statusReadsEnded.load() < target) {
+    for (;;) {
+      const uint64_t last = cable_->lastStatusRead.load();
+      if ((last >> 8) > mark && (last & mask) == want) return true;
       if (!Live() || std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::yield();
     }
-    return true;
   }
 
   void Detach() override {
