@@ -1,12 +1,14 @@
 # Front door. `make` builds, `make test` builds and runs every test (Windows
-# programs under Wine, the platform-free code natively with sanitizers).
-# Both install the Debian packages they miss first.
+# programs under Wine, the platform-free code natively with sanitizers),
+# `make bench` measures the host side.
+# Each installs the Debian packages it misses first.
 
 WIN_BUILD    := build/win
 NATIVE_BUILD := build/native
+BENCH_BUILD  := build/bench
 JOBS         := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test clean
+.PHONY: all deps build test bench clean
 
 all: build
 
@@ -25,6 +27,14 @@ build: deps $(WIN_BUILD)/CMakeCache.txt $(NATIVE_BUILD)/CMakeCache.txt
 
 test: build
 	@tools/run-tests.sh $(WIN_BUILD) $(NATIVE_BUILD)
+
+# The host side's throughput over the simulated cable (a program, not a
+# test), built optimised in a folder of its own.
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	      -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench
+	@cmake/wine-run.sh $(BENCH_BUILD)/host_file_bench.exe
 
 clean:
 	rm -rf build

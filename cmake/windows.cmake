@@ -15,6 +15,8 @@ add_library(tavdesk_core STATIC
   ${TAVDESK_PORTABLE_SOURCES}
   link/link_device.cpp
   link/packet_transport.cpp
+  session/target_session.cpp
+  session/host_file_service.cpp
   config/settings.cpp
   session/device_record.cpp
   ui/log_queue.cpp
@@ -57,8 +59,8 @@ tavdesk_wine_test(cable_driver_win32_test tests/cable_driver_win32_test.cpp)
 target_link_libraries(cable_driver_win32_test PRIVATE tavdesk_driver_win32)
 
 # A real device page with its DeviceRecord, for the suites that need one.
-add_library(tavdesk_test_support STATIC tests/support/test_page.cpp)
-target_link_libraries(tavdesk_test_support PUBLIC tavdesk_core)
+add_library(tavdesk_test_support STATIC tests/support/test_page.cpp tests/support/console_link.cpp)
+target_link_libraries(tavdesk_test_support PUBLIC tavdesk_core gtest)
 
 tavdesk_wine_test(settings_test tests/settings_test.cpp)
 target_link_libraries(settings_test PRIVATE tavdesk_sim)
@@ -72,3 +74,12 @@ target_link_libraries(device_page_test PRIVATE tavdesk_test_support tavdesk_sim 
 tavdesk_wine_test(packet_transport_test tests/packet_transport_test.cpp)
 target_link_libraries(packet_transport_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 
+tavdesk_wine_test(target_session_test tests/target_session_test.cpp)
+target_link_libraries(target_session_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(host_file_service_test tests/host_file_service_test.cpp)
+target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+
+# The host-side benchmark: a program, not a test (make bench).
+add_executable(host_file_bench bench/host_file_bench.cpp)
+target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)

@@ -1,0 +1,225 @@
+#include "session/host_file_service.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "config/settings.h"
+#include "link/packet_format.h"
+#include "session/path_map.h"
+#include "session/target_session.h"
+#include "ui/log_queue.h"
+
+using namespace tavrin;
+
+namespace {
+
+constexpr int32_t kTtyHandle = 1;
+
+// The settings page writes the flags on the UI thread; each is read here as
+// one whole word.
+bool Flag(const uint32_t& flag) { return __atomic_load_n(&flag, __ATOMIC_RELAXED) != 0; }
+
+int HostFlags(const HostOpenMode& mode) {
+  int flags = _O_BINARY;
+  flags |= mode.read && mode.write ? _O_RDWR : mode.write ? _O_WRONLY : _O_RDONLY;
+  if (mode.append) flags |= _O_APPEND;
+  if (mode.create) flags |= _O_CREAT;
+  if (mode.truncate) flags |= _O_TRUNC;
+  return flags;
+}
+
+int OpenHostFile(const char* path, int flags) {
+  ReserveStandardDescriptors();
+  return _open(path, flags, _S_IREAD | _S_IWRITE);
+}
+
+// A reply being built: its result and the data that go with it.
+struct Reply {
+  int32_t result = -1;
+  uint8_t* data = nullptr;  // malloc'd, or none
+  int32_t length = 0;
+  ~Reply() { std::free(data); }
+};
+
+void LogOpenLine(HWND page, const char* prefix, const char* path) {
+  AppendLogText(page, prefix, LogNotice);
+  AppendLogText(page, path, LogNotice);
+  AppendLogText(page, "\".\r\n", LogNotice);
+}
+
+int32_t ServeOpen(TargetSession* session, const uint8_t* body, uint32_t size) {
+  OpenRequest request;
+  if (!DecodeOpen(body, size, &request)) return -1;
+  HWND page = session->Page();
+  if (std::strcmp(request.path, "/dev/tty") == 0) return kTtyHandle;
+  if (std::strcmp(request.path, "/exec/elf") == 0 || std::strcmp(request.path, "/exec/iop") == 0) {
+    const char* executed = session->LastExecuted();
+    if (!executed) {
+      AppendLogText(page, "Exec failed.", LogError);
+      return -1;
+    }
+    return OpenHostFile(executed, _O_RDONLY | _O_BINARY);
+  }
+
+  LogOpenLine(page, "Open file \"", request.path);
+  const HostOpenMode mode = TranslateOpenFlags(request.flags);
+  char* local = MapConsolePath(session, request.path, mode);
+  if (!local) return -1;
+  LogOpenLine(page, "Local path is \"", local);
+  int handle = OpenHostFile(local, HostFlags(mode));
+  std::free(local);
+  return handle;
+}
+
+int32_t ServeClose(const uint8_t* body, uint32_t size) {
+  CloseRequest request;
+  if (!DecodeClose(body, size, &request)) return -1;
+  if (request.handle == kTtyHandle) return 0;
+  return _close(request.handle);
+}
+
+void ServeRead(const uint8_t* body, uint32_t size, Reply* reply) {
+  ReadRequest request;
+  if (!DecodeRead(body, size, &request)) return;
+  if (request.handle == kTtyHandle) {
+    reply->result = 0;
+    return;
+  }
+  const uint32_t count = std::min(request.count, kMaxReadCount);
+  auto* buffer = static_cast<uint8_t*>(std::malloc(count ? count : 1));
+  if (!buffer) return;
+  reply->result = _read(request.handle, buffer, count);
+  if (reply->result > 0) {
+    reply->data = buffer;
+    reply->length = reply->result;
+  } else {
+    std::free(buffer);
+  }
+}
+
+int32_t ServeWrite(TargetSession* session, const uint8_t* body, uint32_t size) {
+  WriteRequest request;
+  if (!DecodeWrite(body, size, &request)) return -1;
+  if (request.handle == kTtyHandle) {
+    // The console's text goes into the log as it comes.
+    AppendLogBytes(session->Page(), request.data, request.count, LogText);
+    return static_cast<int32_t>(request.count);
+  }
+  if (Flag(Settings.readOnly)) {
+    AppendLogText(session->Page(), "Write access denied.\r\n", LogError);
+    return -1;
+  }
+  // Straight from the received body, no copy.
+  return _write(request.handle, request.data, request.count);
+}
+
+int32_t ServeLseek(const uint8_t* body, uint32_t size) {
+  LseekRequest request;
+  if (!DecodeLseek(body, size, &request)) return -1;
+  // Handle 1 included: it is the host's own descriptor 1 here.
+  return _lseek(request.handle, request.offset, request.whence);
+}
+
+// Answers a poll with the oldest command, or with a plain reply 0.
+void ServePoll(TargetSession* session) {
+  QueuedCommand* command = session->TakeOldest();
+  if (!command) {
+    session->SendReply(0, nullptr, 0);
+    return;
+  }
+  int32_t result = 0;
+  switch (command->command) {
+    case kTagReset: result = session->SendReset(); break;
+    case kTagExecElf: result = session->SendExecElf(command->path); break;
+    case kTagExecIop: result = session->SendExecIop(command->path); break;
+    case kTagQuit: result = session->SendQuit(); break;
+    default: session->SendReply(0, nullptr, 0); break;
+  }
+  // The console is owed an answer to its poll when the command failed.
+  if (result == -1) session->SendReply(0, nullptr, 0);
+  FreeQueuedCommand(command);
+}
+
+}  // namespace
+
+void ReserveStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) != -1) continue;
+    int nul = _open("NUL", _O_RDWR | _O_BINARY);
+    if (nul >= 0 && nul != fd) {
+      _dup2(nul, fd);
+      _close(nul);
+    }
+  }
+}
+
+char* MapConsolePath(TargetSession* session, const char* consolePath, const HostOpenMode& mode) {
+  HWND page = session->Page();
+  if (Flag(Settings.denyAll)) {
+    AppendLogText(page, "File access denied.\r\n", LogError);
+    return nullptr;
+  }
+  if (Flag(Settings.readOnly) && mode.Writes()) {
+    AppendLogText(page, "Write access denied.\r\n", LogError);
+    return nullptr;
+  }
+  try {
+    std::string base;
+    if (Flag(Settings.shareExecFolder)) {
+      const char* executed = session->LastExecuted();
+      if (!executed) return nullptr;
+      const char* slash = std::strrchr(executed, '\\');
+      if (slash) base.assign(executed, slash);
+    } else {
+      char folder[kPathChars];
+      CopySharedFolder(folder, sizeof folder);
+      if (!folder[0]) return nullptr;
+      base = folder;
+    }
+    if (!ConsolePathStaysInside(base.empty(), consolePath)) {
+      AppendLogText(page, "File access denied.\r\n", LogError);
+      return nullptr;
+    }
+    const std::string local = JoinConsolePath(base, consolePath);
+    char* copy = static_cast<char*>(std::malloc(local.size() + 1));
+    if (copy) std::memcpy(copy, local.c_str(), local.size() + 1);
+    return copy;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+bool ServeRequest(TargetSession* session) {
+  PacketHeader header;
+  uint8_t* body = nullptr;
+  if (!session->ReceivePacket(&header, &body)) {
+    AppendLogText(session->Page(), "Error recieving packet.\r\n", LogError);
+    return false;
+  }
+  std::unique_ptr<uint8_t, void (*)(uint8_t*)> owned(body, FreePacketBody);
+  const uint32_t size = header.bodySize;
+
+  Reply reply;
+  switch (header.tag) {
+    case kTagOpen: reply.result = ServeOpen(session, body, size); break;
+    case kTagClose: reply.result = ServeClose(body, size); break;
+    case kTagRead: ServeRead(body, size, &reply); break;
+    case kTagWrite: reply.result = ServeWrite(session, body, size); break;
+    case kTagLseek: reply.result = ServeLseek(body, size); break;
+    case kTagPoll: ServePoll(session); return true;
+    default:
+      AppendLogText(session->Page(), "Bad packet recieved.\r\n", LogError);
+      session->SendReply(0, nullptr, 0);
+      return false;
+  }
+  session->SendReply(reply.result, reply.data, reply.length);
+  return true;
+}

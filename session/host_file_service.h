@@ -1,0 +1,26 @@
+// The host file service: serves exactly one console request per call
+// (open, close, read, write, lseek, or a poll answered with the oldest
+// queued command), under the access settings. Console handles are the C
+// runtime's own file descriptors; handle 1 is the console's tty, whose
+// writes become text in the page's log. Worker thread only.
+#pragma once
+
+#include "session/request_format.h"
+
+class TargetSession;
+
+// True when a request of a known kind was received and answered, whatever
+// became of its file operation; false when none could be received or its
+// tag was not a request tag (the worker then resets the link).
+bool ServeRequest(TargetSession* session);
+
+// The local path (malloc'd) for a console path under the base folder, or
+// none: access denied (logged), no base folder, a path that would leave the
+// base (logged as denied), or no memory.
+char* MapConsolePath(TargetSession* session, const char* consolePath,
+                     const tavrin::HostOpenMode& mode);
+
+// Makes descriptors 0 to 2 valid (on the null device where the process has
+// none, as a GUI process has none), so the C runtime never hands out 1, the
+// tty's number, for a console's file.
+void ReserveStandardDescriptors();

@@ -1,0 +1,410 @@
+// The host file service: the real ServeRequest against the console emulator
+// over the simulated cable, with real files in a temporary folder.
+#include "session/host_file_service.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/packet_format.h"
+#include "tests/support/console_link.h"
+#include "ui/log_queue.h"
+
+using namespace tavrin;
+using sim::Call;
+using sim::HostReply;
+using sim::SimDriver;
+
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+std::vector<uint8_t> Pattern(size_t size, unsigned seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t x = seed * 2654435761u + 7;
+  for (auto& b : bytes) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> ElfHead(uint8_t t0, uint8_t t1) {
+  std::vector<uint8_t> bytes(64, 0);
+  bytes[0] = 0x7F, bytes[1] = 'E', bytes[2] = 'L', bytes[3] = 'F';
+  bytes[16] = t0, bytes[17] = t1;
+  return bytes;
+}
+
+class HostFileServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = Settings;
+    SetDefaultSettings();
+    Settings.shareExecFolder = 0;
+    SetSharedFolder(folder_.Path().c_str());
+    ASSERT_TRUE(link_.ok());
+  }
+  void TearDown() override {
+    EXPECT_TRUE(link_.console().Violations().empty());
+    Settings = saved_;
+  }
+
+  HostReply Open(uint32_t flags, const std::string& path) {
+    return link_.Serve(link_.console().Open(flags, path));
+  }
+  int32_t Close(int32_t handle) { return link_.Serve(link_.console().Close(handle)).result; }
+  HostReply Read(int32_t handle, uint32_t count) {
+    return link_.Serve(link_.console().Read(handle, count));
+  }
+  int32_t Write(int32_t handle, const std::vector<uint8_t>& data) {
+    return link_.Serve(link_.console().Write(handle, data)).result;
+  }
+  int32_t Lseek(int32_t handle, int32_t offset, int32_t whence) {
+    return link_.Serve(link_.console().Lseek(handle, offset, whence)).result;
+  }
+  // Lines are the queued texts joined, with the colour of each text.
+  std::vector<QueuedEntry> Log() { return link_.TakeLog(); }
+
+  SettingsRecord saved_;
+  TempFolder folder_;
+  ConsoleLink link_;
+};
+
+TEST_F(HostFileServiceTest, FilesMoveByteExactBothWays) {
+  const std::vector<uint8_t> data = Pattern(3 << 20, 1);
+  HostReply opened = Open(0x602, "/big.bin");  // write, create, truncate
+  ASSERT_TRUE(opened.ok);
+  ASSERT_GE(opened.result, 3);
+  const int32_t h = opened.result;
+  const size_t kChunk = 64 << 10;
+  for (size_t done = 0; done < data.size(); done += kChunk) {
+    std::vector<uint8_t> chunk(data.begin() + done, data.begin() + std::min(data.size(), done + kChunk));
+    ASSERT_EQ(int32_t(chunk.size()), Write(h, chunk)) << done;
+  }
+  EXPECT_EQ(0, Close(h));
+  std::vector<uint8_t> onDisk;
+  ASSERT_TRUE(folder_.Read("big.bin", &onDisk));
+  EXPECT_TRUE(onDisk == data);
+
+  // And back, through a handle opened for reading, with a seek in between.
+  const int32_t r = Open(1, "/big.bin").result;
+  ASSERT_GE(r, 3);
+  EXPECT_EQ(int32_t(data.size()), Lseek(r, 0, 2));
+  EXPECT_EQ(0, Lseek(r, 0, 0));
+  std::vector<uint8_t> back;
+  for (;;) {
+    HostReply got = Read(r, 100000);
+    ASSERT_TRUE(got.ok);
+    ASSERT_GE(got.result, 0);
+    ASSERT_EQ(size_t(got.result), got.data.size());
+    if (got.result == 0) break;
+    back.insert(back.end(), got.data.begin(), got.data.end());
+  }
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(0, Close(r));
+}
+
+TEST_F(HostFileServiceTest, ReadsOfNothingAndPastTheEnd) {
+  folder_.Write("ten.bin", Bytes("0123456789"));
+  const int32_t h = Open(1, "/ten.bin").result;
+  ASSERT_GE(h, 3);
+  HostReply none = Read(h, 0);
+  EXPECT_EQ(0, none.result);
+  EXPECT_TRUE(none.data.empty());
+  EXPECT_EQ(7, Lseek(h, 7, 0));
+  HostReply tail = Read(h, 100);
+  EXPECT_EQ(3, tail.result);
+  EXPECT_EQ(Bytes("789"), tail.data);
+  HostReply end = Read(h, 100);
+  EXPECT_EQ(0, end.result);
+  EXPECT_TRUE(end.data.empty());
+  EXPECT_EQ(8, Lseek(h, -2, 2));
+  EXPECT_EQ(9, Lseek(h, 1, 1));
+  EXPECT_EQ(-1, Lseek(h, 0, 7));  // no such whence
+  EXPECT_EQ(0, Close(h));
+  EXPECT_EQ(-1, Close(h));
+  EXPECT_EQ(-1, Read(h, 1).result);
+  EXPECT_EQ(-1, Close(4000));
+}
+
+// What the file system shows after an open with each flag combination and a
+// write of "XY" through the handle.
+TEST_F(HostFileServiceTest, OpenFlagsAgainstTheFileSystem) {
+  struct Row {
+    uint32_t flags;
+    bool exists;       // "abc" is there before the open
+    bool opens;
+    int32_t written;   // result of writing "XY"
+    const char* after; // the file afterwards; null: no file
+  } rows[] = {
+      {0x001, true, true, -1, "abc"},      // read
+      {0x000, true, true, -1, "abc"},      // none given: read
+      {0x001, false, false, 0, nullptr},
+      {0x002, true, true, 2, "XYc"},       // write
+      {0x003, true, true, 2, "XYc"},       // read and write
+      {0x102, true, true, 2, "abcXY"},     // write, append
+      {0x202, false, true, 2, "XY"},       // write, create
+      {0x202, true, true, 2, "XYc"},       // create keeps an existing file
+      {0x402, true, true, 2, "XY"},        // write, truncate
+      {0x402, false, false, 0, nullptr},   // truncate needs the file
+      {0x602, false, true, 2, "XY"},       // write, create, truncate
+      {0x201, false, true, -1, ""},        // read, create: an empty file
+      {0x8000F002, true, true, 2, "XYc"},  // other bits are ignored
+  };
+  int n = 0;
+  for (auto& row : rows) {
+    const std::string name = "f" + std::to_string(n++) + ".bin";
+    if (row.exists) folder_.Write(name, Bytes("abc"));
+    const int32_t h = Open(row.flags, "/" + name).result;
+    EXPECT_EQ(row.opens, h >= 3) << std::hex << row.flags << " " << name;
+    if (h >= 3) {
+      EXPECT_EQ(row.written, Write(h, Bytes("XY"))) << std::hex << row.flags;
+      EXPECT_EQ(0, Close(h));
+    }
+    std::vector<uint8_t> content;
+    EXPECT_EQ(row.after != nullptr, folder_.Read(name, &content)) << std::hex << row.flags;
+    if (row.after) EXPECT_EQ(Bytes(row.after), content) << std::hex << row.flags;
+  }
+}
+
+TEST_F(HostFileServiceTest, TheTtyIsHandleOne) {
+  struct Settingsrow {
+    uint32_t denyAll, readOnly;
+  } settings[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+  for (auto& s : settings) {
+    Settings.denyAll = s.denyAll;
+    Settings.readOnly = s.readOnly;
+    for (uint32_t flags : {0u, 1u, 2u, 0x703u}) EXPECT_EQ(1, Open(flags, "/dev/tty").result);
+    EXPECT_EQ(5, Write(1, Bytes("hello")));
+  }
+  auto log = Log();
+  ASSERT_EQ(4u, log.size());  // nothing but the text: no "Open file" lines
+  for (auto& entry : log) {
+    EXPECT_EQ("hello", entry.text);
+    EXPECT_EQ(Settings.colours[LogText], entry.colour);
+  }
+  EXPECT_EQ(0, Close(1));
+  HostReply read = Read(1, 10);
+  EXPECT_EQ(0, read.result);
+  EXPECT_TRUE(read.data.empty());
+  // A write to the tty takes its bytes as they come, NULs and all.
+  const std::vector<uint8_t> raw = {'a', 0, 'b'};
+  EXPECT_EQ(3, Write(1, raw));
+  log = Log();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_EQ("a", log[0].text);
+}
+
+TEST_F(HostFileServiceTest, OnlyTheExactTtyPathIsTheTty) {
+  CreateDirectoryA(folder_.File("dev").c_str(), nullptr);
+  folder_.Write("dev\\tty0", Bytes("t"));
+  const int32_t h = Open(1, "/dev/tty0").result;
+  EXPECT_GE(h, 3);
+  EXPECT_EQ(0, Close(h));
+  auto log = Log();
+  ASSERT_EQ(6u, log.size());
+  EXPECT_EQ("Open file \"", log[0].text);
+  EXPECT_EQ("/dev/tty0", log[1].text);
+  EXPECT_EQ("\".\r\n", log[2].text);
+  EXPECT_EQ("Local path is \"", log[3].text);
+  EXPECT_EQ(folder_.File("dev\\tty0"), log[4].text);
+  for (auto& entry : log) EXPECT_EQ(Settings.colours[LogNotice], entry.colour);
+}
+
+TEST_F(HostFileServiceTest, DenyAllRefusesOpensButNotOpenHandles) {
+  folder_.Write("a.txt", Bytes("data"));
+  const int32_t before = Open(1, "/a.txt").result;
+  ASSERT_GE(before, 3);
+  Log();
+  Settings.denyAll = 1;
+  EXPECT_EQ(-1, Open(1, "/a.txt").result);
+  auto log = Log();
+  ASSERT_EQ(4u, log.size());
+  EXPECT_EQ("Open file \"", log[0].text);
+  EXPECT_EQ("/a.txt", log[1].text);
+  EXPECT_EQ("\".\r\n", log[2].text);
+  EXPECT_EQ("File access denied.\r\n", log[3].text);
+  EXPECT_EQ(Settings.colours[LogNotice], log[0].colour);
+  EXPECT_EQ(Settings.colours[LogError], log[3].colour);
+  EXPECT_EQ(Bytes("data"), Read(before, 10).data);
+  EXPECT_EQ(0, Close(before));
+}
+
+TEST_F(HostFileServiceTest, ReadOnlyRefusesEveryWrite) {
+  folder_.Write("a.txt", Bytes("data"));
+  const int32_t writable = Open(2, "/a.txt").result;
+  ASSERT_GE(writable, 3);
+  Settings.readOnly = 1;
+  Log();
+  struct Row {
+    uint32_t flags;
+    bool opens;
+  } rows[] = {{0x001, true}, {0x000, true}, {0x002, false}, {0x003, false},
+              {0x101, false}, {0x201, false}, {0x401, false}};
+  for (auto& row : rows) {
+    const int32_t h = Open(row.flags, "/a.txt").result;
+    EXPECT_EQ(row.opens, h >= 3) << std::hex << row.flags;
+    auto log = Log();
+    if (row.opens) {
+      EXPECT_EQ(0, Close(h));
+      EXPECT_EQ(6u, log.size());
+    } else {
+      ASSERT_EQ(4u, log.size()) << std::hex << row.flags;
+      EXPECT_EQ("Write access denied.\r\n", log[3].text);
+      EXPECT_EQ(Settings.colours[LogError], log[3].colour);
+    }
+  }
+  EXPECT_EQ(-1, Write(writable, Bytes("XY")));
+  auto log = Log();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_EQ("Write access denied.\r\n", log[0].text);
+  std::vector<uint8_t> content;
+  ASSERT_TRUE(folder_.Read("a.txt", &content));
+  EXPECT_EQ(Bytes("data"), content);
+  EXPECT_EQ(0, Close(writable));
+}
+
+TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
+  EXPECT_EQ(-1, Open(1, "/exec/elf").result);
+  auto log = Log();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_EQ("Exec failed.", log[0].text);
+  EXPECT_EQ(Settings.colours[LogError], log[0].colour);
+
+  // Sharing the executed file's folder, with nothing executed yet: no base.
+  Settings.shareExecFolder = 1;
+  EXPECT_EQ(-1, Open(1, "/data.bin").result);
+  EXPECT_EQ(3u, Log().size());  // the "Open file" line alone
+
+  // Execute an IRX module; "/exec/elf" serves it all the same.
+  CreateDirectoryA(folder_.File("ps2").c_str(), nullptr);
+  const std::vector<uint8_t> module = ElfHead(0x80, 0xFF);
+  folder_.Write("ps2\\mod.irx", module);
+  folder_.Write("ps2\\data.bin", Bytes("beside the module"));
+  std::string path = folder_.File("ps2\\mod.irx");
+  char* copy = static_cast<char*>(malloc(path.size() + 1));
+  std::memcpy(copy, path.c_str(), path.size() + 1);
+  ASSERT_TRUE(QueueExecute(link_.page(), copy));
+  sim::PollOutcome poll = link_.Serve(link_.console().Poll(0));
+  ASSERT_TRUE(poll.command);
+  EXPECT_EQ(0x02, poll.code);
+
+  Settings.denyAll = 1;  // does not touch the executed file
+  for (const char* special : {"/exec/elf", "/exec/iop"}) {
+    const int32_t h = Open(0x703, special).result;
+    ASSERT_GE(h, 3) << special;
+    EXPECT_EQ(module, Read(h, 1000).data) << special;
+    EXPECT_EQ(-1, Write(h, Bytes("no"))) << special;  // opened for reading only
+    EXPECT_EQ(0, Close(h));
+  }
+  Settings.denyAll = 0;
+  Log();
+  const int32_t h = Open(1, "/data.bin").result;
+  ASSERT_GE(h, 3);
+  EXPECT_EQ(Bytes("beside the module"), Read(h, 100).data);
+  EXPECT_EQ(0, Close(h));
+  log = Log();
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(folder_.File("ps2\\data.bin"), log[4].text);
+}
+
+TEST_F(HostFileServiceTest, PathsThatLeaveTheBaseAreDenied) {
+  CreateDirectoryA(folder_.File("a").c_str(), nullptr);
+  folder_.Write("b.txt", Bytes("inside"));
+  struct Row {
+    const char* path;
+    bool opens;
+  } rows[] = {
+      {"/a/../b.txt", true},  {"/../b.txt", false}, {"a/../../x", false},
+      {"/C:/x", false},       {"/b.txt:s", false},  {"/CON", false},
+      {"/aux.txt", false},    {"/lpt1", false},
+  };
+  for (auto& row : rows) {
+    const int32_t h = Open(1, row.path).result;
+    EXPECT_EQ(row.opens, h >= 3) << row.path;
+    auto log = Log();
+    if (row.opens) {
+      Close(h);
+      continue;
+    }
+    ASSERT_EQ(4u, log.size()) << row.path;
+    EXPECT_EQ(row.path, log[1].text);
+    EXPECT_EQ("File access denied.\r\n", log[3].text) << row.path;
+  }
+  // With an empty base, a leading separator left over would root the path.
+  Settings.shareExecFolder = 0;
+  SetSharedFolder("");
+  EXPECT_EQ(-1, Open(1, "/b.txt").result);
+  EXPECT_EQ(3u, Log().size());  // no shared folder: nothing beyond "Open file"
+}
+
+TEST_F(HostFileServiceTest, MalformedRequestsAreAnsweredMinusOne) {
+  struct Row {
+    const char* what;
+    uint8_t code;
+    std::vector<uint8_t> body;
+  } rows[] = {
+      {"open, empty", 0x10, {}},
+      {"open, path unterminated", 0x10, {1, 0, 0, 0, '/', 'a', '.', 't'}},
+      {"close, 3 bytes", 0x11, {3, 0, 0}},
+      {"read, 4 bytes", 0x12, {3, 0, 0, 0}},
+      {"write, count beyond body", 0x13, {1, 0, 0, 0, 200, 0, 0, 0, 'h', 'i'}},
+      {"write, 6 bytes", 0x13, {1, 0, 0, 0, 0, 0}},
+      {"lseek, 8 bytes", 0x14, {3, 0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (auto& row : rows) {
+    HostReply reply = link_.Serve(link_.console().Request(row.code, row.body));
+    EXPECT_TRUE(reply.ok) << row.what;
+    EXPECT_EQ(-1, reply.result) << row.what;
+    EXPECT_TRUE(reply.data.empty()) << row.what;
+  }
+  EXPECT_TRUE(Log().empty());
+  // A poll's body is not looked at.
+  HostReply poll = link_.Serve(link_.console().Request(0x15, {1, 2, 3}));
+  EXPECT_EQ(0, poll.result);
+}
+
+TEST_F(HostFileServiceTest, UnknownTagsAreAnsweredZeroAndNotServed) {
+  for (uint8_t code : {uint8_t(0x16), uint8_t(0x20), uint8_t(0x00)}) {
+    HostReply reply = link_.Serve(link_.console().Request(code, {1, 0, 0, 0}), false);
+    EXPECT_TRUE(reply.ok) << int(code);
+    EXPECT_EQ(0, reply.result) << int(code);
+    auto log = Log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ("Bad packet recieved.\r\n", log[0].text);
+    EXPECT_EQ(Settings.colours[LogError], log[0].colour);
+  }
+}
+
+TEST_F(HostFileServiceTest, NothingReceivedIsNotServed) {
+  link_.console().Detach();
+  EXPECT_FALSE(ServeRequest(&link_.session()));
+  auto log = Log();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_EQ("Error recieving packet.\r\n", log[0].text);
+  EXPECT_EQ(0u, SimDriver::Count(Call::Write));  // no reply went out
+}
+
+TEST_F(HostFileServiceTest, HandleOneIsNeverAFile) {
+  folder_.Write("a.txt", Bytes("x"));
+  // Something closed descriptor 1: the next file must still not get it.
+  const int saved = _dup(1);
+  ASSERT_GE(saved, 0);
+  _close(1);
+  const int32_t h = Open(1, "/a.txt").result;
+  _dup2(saved, 1);
+  _close(saved);
+  EXPECT_GE(h, 3);
+  EXPECT_EQ(0, Close(h));
+  // The tty's close never closes descriptor 1, and its lseek is the host's own.
+  EXPECT_EQ(0, Close(1));
+  EXPECT_NE(-1, _get_osfhandle(1));
+}
+
+}  // namespace

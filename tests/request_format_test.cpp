@@ -1,0 +1,222 @@
+// Request decoding, the open flag table, the ELF check and path mapping: the
+// platform-free half of the host file service.
+#include "session/request_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "session/elf_check.h"
+#include "session/path_map.h"
+
+using namespace tavrin;
+
+namespace {
+
+std::vector<uint8_t> Le(std::initializer_list<uint32_t> words) {
+  std::vector<uint8_t> out;
+  for (uint32_t w : words)
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+  return out;
+}
+
+// Each body is decoded from an exact-size copy, so the sanitizer sees any
+// read past it.
+template <typename Request>
+bool Decode(bool (*decode)(const uint8_t*, uint32_t, Request*), std::vector<uint8_t> body,
+            Request* out) {
+  std::vector<uint8_t> exact(body);
+  return decode(exact.empty() ? nullptr : exact.data(), static_cast<uint32_t>(exact.size()), out);
+}
+
+TEST(RequestFormatTest, WellFormedBodies) {
+  std::vector<uint8_t> open = Le({0x201});
+  for (char c : std::string("/dir/a.bin")) open.push_back(static_cast<uint8_t>(c));
+  open.push_back(0);
+  open.push_back('z');  // bytes after the terminator are ignored
+  std::vector<uint8_t> exact(open);
+  OpenRequest o;
+  ASSERT_TRUE(DecodeOpen(exact.data(), uint32_t(exact.size()), &o));
+  EXPECT_EQ(0x201u, o.flags);
+  EXPECT_STREQ("/dir/a.bin", o.path);
+
+  CloseRequest c;
+  ASSERT_TRUE(Decode(DecodeClose, Le({0xFFFFFFFF}), &c));
+  EXPECT_EQ(-1, c.handle);
+
+  ReadRequest r;
+  ASSERT_TRUE(Decode(DecodeRead, Le({3, 65536}), &r));
+  EXPECT_EQ(3, r.handle);
+  EXPECT_EQ(65536u, r.count);
+
+  std::vector<uint8_t> write = Le({1, 5});
+  for (char ch : std::string("hello")) write.push_back(static_cast<uint8_t>(ch));
+  std::vector<uint8_t> exactWrite(write);
+  WriteRequest w;
+  ASSERT_TRUE(DecodeWrite(exactWrite.data(), uint32_t(exactWrite.size()), &w));
+  EXPECT_EQ(1, w.handle);
+  ASSERT_EQ(5u, w.count);
+  EXPECT_EQ(0, std::memcmp("hello", w.data, 5));
+
+  LseekRequest l;
+  ASSERT_TRUE(Decode(DecodeLseek, Le({4, 0xFFFFFFF6, 2}), &l));
+  EXPECT_EQ(4, l.handle);
+  EXPECT_EQ(-10, l.offset);
+  EXPECT_EQ(2, l.whence);
+}
+
+TEST(RequestFormatTest, MalformedBodiesFailToDecode) {
+  OpenRequest o;
+  CloseRequest c;
+  ReadRequest r;
+  WriteRequest w;
+  LseekRequest l;
+  struct Row {
+    const char* what;
+    bool decoded;
+  } rows[] = {
+      {"open, empty body", Decode(DecodeOpen, {}, &o)},
+      {"open, flags only", Decode(DecodeOpen, Le({1}), &o)},
+      {"open, path without terminator", Decode(DecodeOpen, {1, 0, 0, 0, '/', 'a'}, &o)},
+      {"open, 3 bytes", Decode(DecodeOpen, {1, 0, 0}, &o)},
+      {"close, 3 bytes", Decode(DecodeClose, {1, 0, 0}, &c)},
+      {"read, 7 bytes", Decode(DecodeRead, {1, 0, 0, 0, 1, 0, 0}, &r)},
+      {"write, header only short", Decode(DecodeWrite, {1, 0, 0, 0, 1}, &w)},
+      {"write, count beyond body", Decode(DecodeWrite, Le({3, 6, 0x41414141}), &w)},
+      {"write, huge count", Decode(DecodeWrite, Le({3, 0xFFFFFFFF, 0}), &w)},
+      {"lseek, 8 bytes", Decode(DecodeLseek, Le({3, 0}), &l)},
+      {"lseek, empty", Decode(DecodeLseek, {}, &l)},
+  };
+  for (auto& row : rows) EXPECT_FALSE(row.decoded) << row.what;
+
+  // The smallest bodies that do hold their fields.
+  const std::vector<uint8_t> emptyPath = {1, 0, 0, 0, 0};
+  ASSERT_TRUE(DecodeOpen(emptyPath.data(), uint32_t(emptyPath.size()), &o));
+  EXPECT_STREQ("", o.path);
+  EXPECT_TRUE(Decode(DecodeWrite, Le({3, 0}), &w));
+  EXPECT_EQ(0u, w.count);
+}
+
+TEST(RequestFormatTest, OpenFlagTable) {
+  struct Row {
+    uint32_t flags;
+    bool read, write, append, create, truncate;
+  } rows[] = {
+      {0x000, true, false, false, false, false},  {0x001, true, false, false, false, false},
+      {0x002, false, true, false, false, false},  {0x003, true, true, false, false, false},
+      {0x101, true, false, true, false, false},   {0x201, true, false, false, true, false},
+      {0x401, true, false, false, false, true},   {0x602, false, true, false, true, true},
+      {0x703, true, true, true, true, true},      {0x8000F0, true, false, false, false, false},
+      {0xFFFFF8FE, false, true, false, false, false},
+  };
+  for (auto& row : rows) {
+    HostOpenMode m = TranslateOpenFlags(row.flags);
+    EXPECT_EQ(row.read, m.read) << std::hex << row.flags;
+    EXPECT_EQ(row.write, m.write) << std::hex << row.flags;
+    EXPECT_EQ(row.append, m.append) << std::hex << row.flags;
+    EXPECT_EQ(row.create, m.create) << std::hex << row.flags;
+    EXPECT_EQ(row.truncate, m.truncate) << std::hex << row.flags;
+    EXPECT_EQ(row.write || row.append || row.create || row.truncate, m.Writes())
+        << std::hex << row.flags;
+  }
+}
+
+TEST(ElfCheckTest, ClassifiesByMagicAndType) {
+  auto head = [](std::vector<uint8_t> start, uint8_t t0, uint8_t t1) {
+    start.resize(16, 0);
+    start.push_back(t0);
+    start.push_back(t1);
+    return start;
+  };
+  const std::vector<uint8_t> magic = {0x7F, 'E', 'L', 'F'};
+  std::vector<uint8_t> first17 = head(magic, 0x80, 0xFF);
+  first17.pop_back();
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    ExecKind kind;
+  } rows[] = {
+      {"IRX module", head(magic, 0x80, 0xFF), ExecKind::Iop},
+      {"executable", head(magic, 0x02, 0x00), ExecKind::Elf},
+      {"0x80 0xFE", head(magic, 0x80, 0xFE), ExecKind::Elf},
+      {"0xFF 0x80 (big-endian IRX)", head(magic, 0xFF, 0x80), ExecKind::Elf},
+      {"ELF without 0x7F", head({'E', 'L', 'F', 0}, 0x02, 0x00), ExecKind::NotElf},
+      {"17 bytes", first17, ExecKind::NotElf},
+      {"empty", {}, ExecKind::NotElf},
+  };
+  for (auto& row : rows) {
+    std::vector<uint8_t> exact(row.bytes);
+    EXPECT_EQ(row.kind, ClassifyExecutable(exact.empty() ? nullptr : exact.data(), exact.size()))
+        << row.what;
+  }
+}
+
+TEST(PathMapTest, TextualMapping) {
+  struct Row {
+    std::string base;
+    const char* console;
+    std::string local;
+  } rows[] = {
+      {"C:\\share", "/dir/a.bin", "C:\\share\\dir\\a.bin"},
+      {"C:\\share", "dir/a.bin", "C:\\share\\dir\\a.bin"},
+      {"C:\\", "/dir/a.bin", "C:\\dir\\a.bin"},
+      {"C:\\share", "//x", "C:\\share\\\\x"},
+      {"D:\\ps2", "/data.bin", "D:\\ps2\\data.bin"},
+      {"C:\\share", "/dev/tty0", "C:\\share\\dev\\tty0"},
+      {"C:\\share", "\\a\\b", "C:\\share\\a\\b"},
+      {"", "/a.bin", "a.bin"},
+      {"", "a/b", "a\\b"},
+      {"C:\\share", "", "C:\\share\\"},
+  };
+  for (auto& row : rows)
+    EXPECT_EQ(row.local, JoinConsolePath(row.base, row.console)) << row.base << " + " << row.console;
+}
+
+TEST(PathMapTest, PathsThatLeaveTheBaseAreRefused) {
+  struct Row {
+    bool baseEmpty;
+    const char* console;
+    bool allowed;
+  } rows[] = {
+      {false, "/dir/a.bin", true},
+      {false, "a/../b", true},
+      {false, "a/./b", true},
+      {false, "a/b/../../c", true},
+      {false, "//x", true},
+      {false, "/..", false},
+      {false, "../x", false},
+      {false, "a/../../x", false},
+      {false, "/a/b/../../../x", false},
+      {false, "..\\x", false},
+      {false, "/C:/Windows/win.ini", false},
+      {false, "C:x", false},
+      {false, "a.txt:stream", false},
+      {false, "/con", false},
+      {false, "/CON", false},
+      {false, "dir/Nul.txt", false},
+      {false, "aux.tar.gz", false},
+      {false, "com1", false},
+      {false, "LPT9.log", false},
+      {false, "con .txt", false},
+      {false, "conin$", false},
+      {false, "com0", true},
+      {false, "com10", true},
+      {false, "console.log", true},
+      {false, "nullify", true},
+      {false, "/...", false},
+      {false, "a/. ./b", false},
+      {false, ".hidden", true},
+      {true, "/a.bin", true},
+      {true, "//server/share/x", false},
+      {true, "/\\x", false},
+      {true, "\\\\?\\C:\\x", false},
+      {true, "a/b", true},
+  };
+  for (auto& row : rows)
+    EXPECT_EQ(row.allowed, ConsolePathStaysInside(row.baseEmpty, row.console))
+        << (row.baseEmpty ? "empty base: " : "") << row.console;
+}
+
+}  // namespace
