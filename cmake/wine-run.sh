@@ -7,6 +7,7 @@
 # EOF on a test's pipes, and a wineserver that inherited them would hold the
 # run for ever. Wine's own stderr goes to a temporary file that is printed
 # after the program ends, so that only the program's output reaches ctest.
+# A program that crashes or hangs fails; it never blocks the run.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -55,5 +56,10 @@ if [ -s "$errfile" ]; then
 fi
 if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
   echo "wine-run: $1 did not finish within ${limit} s and was killed" >&2
+fi
+# Wine's crash handler can leave a crashed program with exit status 0.
+if [ $rc -eq 0 ] && grep -q 'Unhandled \(exception\|page fault\)' "$errfile"; then
+  echo "wine-run: $1 crashed" >&2
+  rc=70
 fi
 exit $rc
