@@ -7,6 +7,15 @@
 
 using tavrin::kDeviceInfoSize;
 
+namespace {
+
+// The scan ends at ERROR_NO_MORE_ITEMS; a driver whose enumeration keeps
+// failing with other errors would otherwise hold the UI thread for ever.
+// No PC has this many cables.
+constexpr DWORD kMaxInterfaceIndex = 256;
+
+}  // namespace
+
 LinkDevice::LinkDevice() : handle_(INVALID_HANDLE_VALUE) {
   InitializeCriticalSection(&lock_);
 }
@@ -111,7 +120,7 @@ bool LinkDevice::Scan() {
   if (set == INVALID_HANDLE_VALUE) return false;
 
   bool opened = false;
-  for (DWORD index = 0; !opened; ++index) {
+  for (DWORD index = 0; !opened && index < kMaxInterfaceIndex; ++index) {
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof data;
     if (!driver.SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_TAVRIN, index,

@@ -126,6 +126,15 @@ TEST_F(LinkDeviceTest, EnumerationErrorSkipsOnlyThatIndex) {
   EXPECT_EQ(0, SimDriver::OpenInfoSets());
 }
 
+TEST_F(LinkDeviceTest, EnumerationThatNeverEndsIsCutOff) {
+  SimDriver::Plug("a");
+  SimDriver::FailNext(Call::EnumInterfaces, 1 << 30, ERROR_INVALID_DATA);
+  LinkDevice device;
+  EXPECT_FALSE(device.Open());
+  EXPECT_EQ(256u, SimDriver::Count(Call::EnumInterfaces));
+  EXPECT_EQ(0, SimDriver::OpenInfoSets());
+}
+
 TEST_F(LinkDeviceTest, UnreadableDetailSkipsThatIndex) {
   SimDriver::Plug("first");
   SimDriver::Plug("second");
