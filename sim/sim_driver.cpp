@@ -453,19 +453,21 @@ BOOL WINAPI SimDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, 
   return error == 0;
 }
 
+// The bytes a read or write moves: all it asked for, or fewer when a short
+// transfer was injected for it (once).
+uint32_t TakeShort(uint32_t* injected, uint32_t length) {
+  std::lock_guard<std::mutex> lock(S().control);
+  const uint32_t moved = std::min(length, *injected);
+  *injected = UINT32_MAX;
+  return moved;
+}
+
 BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
                         LPOVERLAPPED overlapped) {
   if (read) *read = 0;
   if (!Enter(Call::Read)) return FALSE;
   State& s = S();
-  uint32_t want = length;
-  {
-    std::lock_guard<std::mutex> lock(s.control);
-    if (s.shortRead != UINT32_MAX) {
-      want = std::min(want, s.shortRead);
-      s.shortRead = UINT32_MAX;
-    }
-  }
+  const uint32_t want = TakeShort(&s.shortRead, length);
   Cable* cable = ByHandle(h);
   DWORD error = 0;
   if (!cable)
@@ -503,14 +505,7 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written
   if (written) *written = 0;
   if (!Enter(Call::Write)) return FALSE;
   State& s = S();
-  uint32_t moved = length;
-  {
-    std::lock_guard<std::mutex> lock(s.control);
-    if (s.shortWrite != UINT32_MAX) {
-      moved = std::min(moved, s.shortWrite);
-      s.shortWrite = UINT32_MAX;
-    }
-  }
+  const uint32_t moved = TakeShort(&s.shortWrite, length);
   Cable* cable = ByHandle(h);
   DWORD error = 0;
   if (!cable)

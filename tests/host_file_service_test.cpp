@@ -13,6 +13,7 @@
 
 #include "link/packet_format.h"
 #include "tests/support/console_link.h"
+#include "tests/support/test_data.h"
 #include "ui/log_queue.h"
 
 using namespace tavrin;
@@ -22,38 +23,14 @@ using sim::SimDriver;
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
-
-std::vector<uint8_t> Pattern(size_t size, unsigned seed) {
-  std::vector<uint8_t> bytes(size);
-  uint32_t x = seed * 2654435761u + 7;
-  for (auto& b : bytes) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return bytes;
-}
-
-std::vector<uint8_t> ElfHead(uint8_t t0, uint8_t t1) {
-  std::vector<uint8_t> bytes(64, 0);
-  bytes[0] = 0x7F, bytes[1] = 'E', bytes[2] = 'L', bytes[3] = 'F';
-  bytes[16] = t0, bytes[17] = t1;
-  return bytes;
-}
-
 class HostFileServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = Settings;
-    SetDefaultSettings();
     Settings.shareExecFolder = 0;
     SetSharedFolder(folder_.Path().c_str());
     ASSERT_TRUE(link_.ok());
   }
-  void TearDown() override {
-    EXPECT_TRUE(link_.console().Violations().empty());
-    Settings = saved_;
-  }
+  void TearDown() override { EXPECT_TRUE(link_.console().Violations().empty()); }
 
   HostReply Open(uint32_t flags, const std::string& path) {
     return link_.Serve(link_.console().Open(flags, path));
@@ -71,7 +48,7 @@ class HostFileServiceTest : public ::testing::Test {
   // Lines are the queued texts joined, with the colour of each text.
   std::vector<QueuedEntry> Log() { return link_.TakeLog(); }
 
-  SettingsRecord saved_;
+  SettingsScope settings_;
   TempFolder folder_;
   ConsoleLink link_;
 };
@@ -287,10 +264,7 @@ TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
   const std::vector<uint8_t> module = ElfHead(0x80, 0xFF);
   folder_.Write("ps2\\mod.irx", module);
   folder_.Write("ps2\\data.bin", Bytes("beside the module"));
-  std::string path = folder_.File("ps2\\mod.irx");
-  char* copy = static_cast<char*>(malloc(path.size() + 1));
-  std::memcpy(copy, path.c_str(), path.size() + 1);
-  ASSERT_TRUE(QueueExecute(link_.page(), copy));
+  ASSERT_TRUE(QueueExecute(link_.page(), HeapCopy(folder_.File("ps2\\mod.irx"))));
   sim::PollOutcome poll = link_.Serve(link_.console().Poll(0));
   ASSERT_TRUE(poll.command);
   EXPECT_EQ(0x02, poll.code);

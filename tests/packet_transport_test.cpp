@@ -11,6 +11,7 @@
 #include "link/link_device.h"
 #include "sim/console_emulator.h"
 #include "sim/sim_driver.h"
+#include "tests/support/test_data.h"
 #include "tests/support/test_page.h"
 #include "config/settings.h"
 #include "ui/log_queue.h"
@@ -21,16 +22,6 @@ using sim::SimDriver;
 
 namespace {
 
-std::vector<uint8_t> Pattern(size_t size, unsigned seed = 1) {
-  std::vector<uint8_t> bytes(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : bytes) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
-  }
-  return bytes;
-}
-
 const uint8_t kReplyTagBytes[4] = {'T', 'v', 'R', 0x20};
 const uint8_t kOpenTagBytes[4] = {'T', 'v', 'R', 0x10};
 
@@ -38,7 +29,6 @@ class PacketTransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SimDriver::Reset();
-    SetDefaultSettings();
     cable_ = SimDriver::Plug("cable");
     ASSERT_TRUE(link_.Open(SimDriver::DevicePath(cable_).c_str()));
     transport_ = std::make_unique<PacketTransport>(page_.page(), &link_);
@@ -87,6 +77,7 @@ class PacketTransportTest : public ::testing::Test {
     FreeLogEntries(entries);
   }
 
+  SettingsScope settings_;
   int cable_ = 0;
   LinkDevice link_;
   TestPage page_;

@@ -11,6 +11,7 @@
 
 #include "link/packet_format.h"
 #include "tests/support/console_link.h"
+#include "tests/support/test_data.h"
 
 using namespace tavrin;
 using sim::Call;
@@ -18,31 +19,11 @@ using sim::SimDriver;
 
 namespace {
 
-char* HeapCopy(const std::string& text) {
-  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-  std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
-std::vector<uint8_t> ElfHead(uint8_t type0, uint8_t type1, size_t size = 64) {
-  std::vector<uint8_t> bytes(size, 0);
-  const uint8_t magic[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
-  std::memcpy(bytes.data(), magic, std::min(size, sizeof magic));
-  if (size > 16) bytes[16] = type0;
-  if (size > 17) bytes[17] = type1;
-  return bytes;
-}
-
 class TargetSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = Settings;
-    SetDefaultSettings();
-    ASSERT_TRUE(link_.ok());
-  }
-  void TearDown() override { Settings = saved_; }
+  void SetUp() override { ASSERT_TRUE(link_.ok()); }
 
-  SettingsRecord saved_;
+  SettingsScope settings_;
   TempFolder folder_;
   ConsoleLink link_;
 };
