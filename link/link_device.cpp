@@ -33,10 +33,12 @@ bool LinkDevice::DriverCall(Call call) {
   SetLastError(0);
   if (!HasHandle()) return false;
   EnterCriticalSection(&lock_);
-  DWORD error = call() ? 0 : GetLastError();
+  const bool ok = call();
+  const DWORD error = ok ? 0 : GetLastError();
   LeaveCriticalSection(&lock_);
   SetLastError(error);
-  return error == 0;
+  // A failed call is a failure even if the driver left no error code.
+  return ok;
 }
 
 bool LinkDevice::Control(DWORD code, const void* in, DWORD inLength, void* out,

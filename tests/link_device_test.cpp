@@ -180,6 +180,7 @@ TEST_F(LinkDeviceTest, DriverErrorSurvivesTheLock) {
       {"Read", Call::Read, ERROR_SEM_TIMEOUT, [&] { return device.Read(buffer, 8, &count); }},
       {"Write", Call::Write, ERROR_DEVICE_NOT_CONNECTED,
        [&] { return device.Write(buffer, 8, &count); }},
+      {"Read failing with no code", Call::Read, 0, [&] { return device.Read(buffer, 8, &count); }},
   };
   for (auto& row : rows) {
     SimDriver::FailNext(row.kind, 1, row.error);
