@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "link/cable_protocol.h"
 #include "link/link_device.h"
 #include "sim/console_emulator.h"
 #include "sim/sim_driver.h"
@@ -365,3 +366,41 @@ TEST_F(PacketTransportTest, AStalledConsoleFailsTheExchange) {
 }
 
 }  // namespace
+
+// The emulator checks the host in turn: a host that raises transfer
+// complete too early, or frames a packet without "TvR", is reported.
+TEST_F(PacketTransportTest, TheConsoleReportsAHostThatBreaksTheProtocol) {
+  struct Row {
+    const char* what;
+    bool earlyComplete;
+    uint8_t header[8];
+    const char* violation;
+  } rows[] = {
+      {"transfer complete raised with the request", true, {0, 0, 0, 0, 'T', 'v', 'R', 0x20},
+       "transfer complete was raised before the console took up the request"},
+      {"foreign tag", false, {0, 0, 0, 0, 'T', 'v', 'X', 0x20}, "a host packet without the TvR tag"},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    console_.reset();
+    link_.ResetLink();
+    console_ = std::make_unique<sim::ConsoleEmulator>(
+        [this] { return SimDriver::AttachConsole(cable_); });
+    auto received = console_->ReceiveRaw();
+    DWORD moved = 0;
+    ASSERT_TRUE(link_.Write(row.header, 8, &moved));
+    if (row.earlyComplete) link_.SetFeature(kFeatureTransferComplete);
+    link_.SetFeature(kFeatureTransferRequest);
+    if (!row.earlyComplete) {
+      // Let the console take the request, then complete the packet properly.
+      BYTE status = kStatusTransferRequest;
+      for (int i = 0; i < 10000000 && (status & kStatusTransferRequest); ++i)
+        ASSERT_TRUE(link_.GetStatus(&status));
+      link_.SetFeature(kFeatureTransferComplete);
+    }
+    received.get();
+    auto violations = console_->Violations();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ(row.violation, violations[0]);
+  }
+}
