@@ -67,18 +67,16 @@ class PacketTransportTest : public ::testing::Test {
     return out;
   }
 
-  // Drops what earlier steps queued, as a flush would.
-  void DrainQueue() {
-    LogEntry* entries;
-    {
-      SharedLockGuard lock;
-      entries = page_.record()->logHead;
-      page_.record()->logHead = nullptr;
-    }
-    FreeLogEntries(entries);
+  // A new console on a reset link, as the worker would leave it after a
+  // failed exchange; nothing queued in the log.
+  void FreshConsole() {
+    console_.reset();
+    link_.ResetLink();
+    console_ = std::make_unique<sim::ConsoleEmulator>(
+        [this] { return SimDriver::AttachConsole(cable_); });
+    page_.TakeQueued();
   }
 
-  SettingsScope settings_;
   int cable_ = 0;
   LinkDevice link_;
   TestPage page_;
@@ -316,13 +314,8 @@ TEST_F(PacketTransportTest, FailureTable) {
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
-    // Each row on a fresh console and a reset link, as the worker would leave it.
-    console_.reset();
-    link_.ResetLink();
-    console_ = std::make_unique<sim::ConsoleEmulator>(
-        [this] { return SimDriver::AttachConsole(cable_); });
+    FreshConsole();
     SimDriver::ClearEvents();
-    DrainQueue();
     row.fault();
     if (row.hostSends) {
       EXPECT_FALSE(send());
@@ -382,10 +375,7 @@ TEST_F(PacketTransportTest, TheConsoleReportsAHostThatBreaksTheProtocol) {
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
-    console_.reset();
-    link_.ResetLink();
-    console_ = std::make_unique<sim::ConsoleEmulator>(
-        [this] { return SimDriver::AttachConsole(cable_); });
+    FreshConsole();
     auto received = console_->ReceiveRaw();
     DWORD moved = 0;
     ASSERT_TRUE(link_.Write(row.header, 8, &moved));

@@ -6,8 +6,6 @@
 
 #include <cstdio>
 
-#include "session/device_record.h"
-#include "ui/log_queue.h"
 
 TempFolder::TempFolder() {
   char temp[MAX_PATH];
@@ -95,16 +93,4 @@ ConsoleLink::~ConsoleLink() {
   session_.reset();
   link_.Close();
   sim::SimDriver::Reset();
-}
-
-std::vector<QueuedEntry> ConsoleLink::TakeLog() {
-  std::vector<QueuedEntry> entries = page_.Queued();
-  LogEntry* list;
-  {
-    SharedLockGuard lock;
-    list = page_.record()->logHead;
-    page_.record()->logHead = nullptr;
-  }
-  FreeLogEntries(list);
-  return entries;
 }

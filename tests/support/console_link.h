@@ -57,7 +57,7 @@ class ConsoleLink {
   T Serve(std::future<T> pending, bool expectServed = true);
 
   // Entries still queued for the log, and drop them.
-  std::vector<QueuedEntry> TakeLog();
+  std::vector<QueuedEntry> TakeLog() { return page_.TakeQueued(); }
 
  private:
   int cable_;

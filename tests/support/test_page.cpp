@@ -56,6 +56,18 @@ std::vector<QueuedEntry> TestPage::Queued() const {
   return entries;
 }
 
+std::vector<QueuedEntry> TestPage::TakeQueued() {
+  std::vector<QueuedEntry> entries = Queued();
+  LogEntry* list;
+  {
+    SharedLockGuard guard;
+    list = record_->logHead;
+    record_->logHead = nullptr;
+  }
+  FreeLogEntries(list);
+  return entries;
+}
+
 bool TestPage::ColourOf(const char* text, COLORREF* colour) const {
   FINDTEXTEXA find = {};
   find.chrg = {0, -1};
