@@ -10,7 +10,7 @@ uint16_t DeviceCount;
 namespace {
 
 CRITICAL_SECTION sharedLock;
-bool sharedLockExists;  // touched by the UI thread only, as Create and Delete are
+bool sharedLockExists;  // written by Create and Delete, while no other thread uses the lock
 
 }  // namespace
 
@@ -37,6 +37,12 @@ void DeleteSharedLock() {
   sharedLockExists = false;
 }
 
-void EnterSharedLock() { EnterCriticalSection(&sharedLock); }
+// Entering a lock that was never made, or was deleted, would block for ever;
+// without the lock only the UI thread is left to touch what it guards.
+void EnterSharedLock() {
+  if (sharedLockExists) EnterCriticalSection(&sharedLock);
+}
 
-void LeaveSharedLock() { LeaveCriticalSection(&sharedLock); }
+void LeaveSharedLock() {
+  if (sharedLockExists) LeaveCriticalSection(&sharedLock);
+}

@@ -42,7 +42,8 @@ DeviceRecord* PageRecord(HWND page);
 
 // The SharedLock is re-entrant for its holder. Create and Delete belong to
 // the UI thread while no other thread uses the lock; creating it twice or
-// deleting a lock that does not exist does nothing.
+// deleting a lock that does not exist does nothing, and so do entering and
+// leaving it.
 void CreateSharedLock();
 void DeleteSharedLock();
 void EnterSharedLock();

@@ -27,7 +27,9 @@ bool IsReservedDevice(const std::string& component) {
   static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* name : kNames)
     if (SameNoCase(stem, name)) return true;
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+  // COM1-9 and LPT1-9, and the superscript digits 1 to 3 of the code page.
+  const unsigned char digit = stem.size() == 4 ? static_cast<unsigned char>(stem[3]) : 0;
+  if ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
     std::string prefix = stem.substr(0, 3);
     if (SameNoCase(prefix, "COM") || SameNoCase(prefix, "LPT")) return true;
   }

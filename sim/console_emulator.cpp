@@ -125,6 +125,7 @@ void ConsoleEmulator::Attach() {
 // ---- Protocol steps, on the emulator's thread. ----
 
 bool ConsoleEmulator::SendBytes(const std::vector<uint8_t>& packet) {
+  if (!end_) return false;
   ConsoleEnd& end = *end_;
   // Start only on a quiet line: the host never starts an exchange.
   if (!end.WaitStatus(kRequest | kComplete, 0, kWaitMs)) {
@@ -150,6 +151,7 @@ bool ConsoleEmulator::SendBytes(const std::vector<uint8_t>& packet) {
 }
 
 bool ConsoleEmulator::Receive(RawPacket* packet) {
+  if (!end_) return false;
   ConsoleEnd& end = *end_;
   if (!end.WaitStatus(kRequest, kRequest, kWaitMs)) return false;
   uint8_t status = 0;

@@ -101,6 +101,9 @@ TEST_F(HostFileServiceTest, ReadsOfNothingAndPastTheEnd) {
   HostReply end = Read(h, 100);
   EXPECT_EQ(0, end.result);
   EXPECT_TRUE(end.data.empty());
+  // A console asking for everything gets what there is, not a failure.
+  EXPECT_EQ(0, Lseek(h, 0, 0));
+  EXPECT_EQ(Bytes("0123456789"), Read(h, 0xFFFFFFFF).data);
   EXPECT_EQ(8, Lseek(h, -2, 2));
   EXPECT_EQ(9, Lseek(h, 1, 1));
   EXPECT_EQ(-1, Lseek(h, 0, 7));  // no such whence
@@ -311,11 +314,26 @@ TEST_F(HostFileServiceTest, PathsThatLeaveTheBaseAreDenied) {
     EXPECT_EQ(row.path, log[1].text);
     EXPECT_EQ("File access denied.\r\n", log[3].text) << row.path;
   }
-  // With an empty base, a leading separator left over would root the path.
-  Settings.shareExecFolder = 0;
+  // No shared folder: nothing beyond the "Open file" line.
   SetSharedFolder("");
   EXPECT_EQ(-1, Open(1, "/b.txt").result);
-  EXPECT_EQ(3u, Log().size());  // no shared folder: nothing beyond "Open file"
+  EXPECT_EQ(3u, Log().size());
+
+  // An executed file named without a folder gives an empty base: paths stay
+  // relative, and a second leading separator, which would root the path, is
+  // refused.
+  ASSERT_TRUE(link_.session().Append(kTagExecElf, HeapCopy("demo.elf")));
+  link_.Serve(link_.console().Poll(0));
+  Settings.shareExecFolder = 1;
+  Log();
+  Open(1, "/x.bin");
+  auto relative = Log();
+  ASSERT_EQ(6u, relative.size());
+  EXPECT_EQ("x.bin", relative[4].text);
+  EXPECT_EQ(-1, Open(1, "//srv/share/x").result);
+  auto rooted = Log();
+  ASSERT_EQ(4u, rooted.size());
+  EXPECT_EQ("File access denied.\r\n", rooted[3].text);
 }
 
 TEST_F(HostFileServiceTest, MalformedRequestsAreAnsweredMinusOne) {
@@ -376,9 +394,11 @@ TEST_F(HostFileServiceTest, HandleOneIsNeverAFile) {
   _close(saved);
   EXPECT_GE(h, 3);
   EXPECT_EQ(0, Close(h));
-  // The tty's close never closes descriptor 1, and its lseek is the host's own.
+  // The tty's close never closes descriptor 1, and its lseek is the host's
+  // own seek on its descriptor 1, whatever that is.
   EXPECT_EQ(0, Close(1));
   EXPECT_NE(-1, _get_osfhandle(1));
+  EXPECT_EQ(_lseek(1, 0, SEEK_CUR), Lseek(1, 0, SEEK_CUR));
 }
 
 }  // namespace

@@ -209,6 +209,14 @@ TEST_F(PacketTransportTest, FailedFeatureRequestsAreIgnored) {
   EXPECT_EQ(body, std::vector<uint8_t>(got, got + header.bodySize));
   FreePacketBody(got);
   EXPECT_EQ(2u, SimDriver::Count(Call::ClearFeature));
+
+  // The host can't raise transfer complete: it goes on and finds the bit
+  // clear, so the send ends as a success without it.
+  auto received = console_->ReceiveRaw();
+  SimDriver::At(Call::SetFeature, 2, [] { SimDriver::FailNext(Call::SetFeature, 1, ERROR_IO_DEVICE); });
+  EXPECT_TRUE(transport_->SendPacket({0, kTagReset}, nullptr));
+  EXPECT_EQ(2u, SimDriver::Count(Call::SetFeature));
+  EXPECT_EQ(0, SimDriver::Register(cable_) & kStatusTransferComplete);
   EXPECT_TRUE(page_.Queued().empty());
 }
 
