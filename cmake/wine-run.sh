@@ -11,7 +11,7 @@
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
-export WINEPREFIX=${TAVDESK_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tavdesk/wineprefix}
+export WINEPREFIX=${TAVDESK_WINEPREFIX:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tavdesk/wineprefix}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
