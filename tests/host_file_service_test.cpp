@@ -149,7 +149,9 @@ TEST_F(HostFileServiceTest, OpenFlagsAgainstTheFileSystem) {
     }
     std::vector<uint8_t> content;
     EXPECT_EQ(row.after != nullptr, folder_.Read(name, &content)) << std::hex << row.flags;
-    if (row.after) EXPECT_EQ(Bytes(row.after), content) << std::hex << row.flags;
+    if (row.after) {
+      EXPECT_EQ(Bytes(row.after), content) << std::hex << row.flags;
+    }
   }
 }
 
