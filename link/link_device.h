@@ -38,7 +38,6 @@ class LinkDevice {
   bool ResetLink();
 
   bool HasHandle() const { return handle_ != INVALID_HANDLE_VALUE; }
-  const tavrin::DeviceInfoBlock& Info() const { return info_; }
   std::string Name() const { return tavrin::CableName(info_); }
 
  private:

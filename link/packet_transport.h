@@ -40,7 +40,6 @@ class PacketTransport {
   int32_t ReceiveReply();
 
   HWND Page() const { return page_; }
-  LinkDevice* Link() const { return link_; }
 
  protected:
   HWND page_;         // the device page: where error lines go

@@ -33,12 +33,32 @@ uint32_t GetLe32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-std::vector<uint8_t> Frame(uint8_t code, const std::vector<uint8_t>& body) {
+std::vector<uint8_t> Frame(const uint8_t tag[4], const std::vector<uint8_t>& body) {
   std::vector<uint8_t> packet;
   Le32(packet, static_cast<uint32_t>(body.size()));
-  packet.insert(packet.end(), {'T', 'v', 'R', code});
+  packet.insert(packet.end(), tag, tag + 4);
   packet.insert(packet.end(), body.begin(), body.end());
   return packet;
+}
+
+std::vector<uint8_t> Frame(uint8_t code, const std::vector<uint8_t>& body) {
+  const uint8_t tag[4] = {'T', 'v', 'R', code};
+  return Frame(tag, body);
+}
+
+std::vector<uint8_t> ReadBody(int32_t handle, uint32_t count) {
+  std::vector<uint8_t> body;
+  Le32(body, static_cast<uint32_t>(handle));
+  Le32(body, count);
+  return body;
+}
+
+std::vector<uint8_t> WriteBody(int32_t handle, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> body;
+  Le32(body, static_cast<uint32_t>(handle));
+  Le32(body, static_cast<uint32_t>(data.size()));
+  body.insert(body.end(), data.begin(), data.end());
+  return body;
 }
 
 bool IsTvR(const uint8_t tag[4]) { return tag[0] == 'T' && tag[1] == 'v' && tag[2] == 'R'; }
@@ -274,18 +294,11 @@ std::future<HostReply> ConsoleEmulator::Close(int32_t handle) {
 }
 
 std::future<HostReply> ConsoleEmulator::Read(int32_t handle, uint32_t count) {
-  std::vector<uint8_t> body;
-  Le32(body, static_cast<uint32_t>(handle));
-  Le32(body, count);
-  return Request(kRead, std::move(body));
+  return Request(kRead, ReadBody(handle, count));
 }
 
 std::future<HostReply> ConsoleEmulator::Write(int32_t handle, std::vector<uint8_t> data) {
-  std::vector<uint8_t> body;
-  Le32(body, static_cast<uint32_t>(handle));
-  Le32(body, static_cast<uint32_t>(data.size()));
-  body.insert(body.end(), data.begin(), data.end());
-  return Request(kWrite, std::move(body));
+  return Request(kWrite, WriteBody(handle, data));
 }
 
 std::future<HostReply> ConsoleEmulator::Lseek(int32_t handle, int32_t offset, int32_t whence) {
@@ -297,10 +310,7 @@ std::future<HostReply> ConsoleEmulator::Lseek(int32_t handle, int32_t offset, in
 }
 
 std::future<int> ConsoleEmulator::ReadRepeatedly(int32_t handle, uint32_t count, int times) {
-  std::vector<uint8_t> body;
-  Le32(body, static_cast<uint32_t>(handle));
-  Le32(body, count);
-  return Submit<int>([this, body, count, times] {
+  return Submit<int>([this, body = ReadBody(handle, count), count, times] {
     int full = 0;
     for (int i = 0; i < times; ++i) full += Exchange(kRead, body).result == int32_t(count);
     return full;
@@ -309,12 +319,8 @@ std::future<int> ConsoleEmulator::ReadRepeatedly(int32_t handle, uint32_t count,
 
 std::future<int> ConsoleEmulator::WriteRepeatedly(int32_t handle, std::vector<uint8_t> data,
                                                    int times) {
-  std::vector<uint8_t> body;
-  Le32(body, static_cast<uint32_t>(handle));
-  Le32(body, static_cast<uint32_t>(data.size()));
-  body.insert(body.end(), data.begin(), data.end());
   const int32_t count = static_cast<int32_t>(data.size());
-  return Submit<int>([this, body, count, times] {
+  return Submit<int>([this, body = WriteBody(handle, data), count, times] {
     int full = 0;
     for (int i = 0; i < times; ++i) full += Exchange(kWrite, body).result == count;
     return full;
@@ -334,11 +340,7 @@ std::future<bool> ConsoleEmulator::SendRaw(std::vector<uint8_t> bytes) {
 }
 
 std::future<bool> ConsoleEmulator::SendPacket(const uint8_t tag[4], std::vector<uint8_t> body) {
-  std::vector<uint8_t> packet;
-  Le32(packet, static_cast<uint32_t>(body.size()));
-  packet.insert(packet.end(), tag, tag + 4);
-  packet.insert(packet.end(), body.begin(), body.end());
-  return SendRaw(std::move(packet));
+  return SendRaw(Frame(tag, body));
 }
 
 std::future<RawPacket> ConsoleEmulator::ReceiveRaw() {

@@ -47,6 +47,13 @@ class HostFileServiceTest : public ::testing::Test {
   }
   // Lines are the queued texts joined, with the colour of each text.
   std::vector<QueuedEntry> Log() { return link_.TakeLog(); }
+  // The "Open file" line: three texts at the head of the log.
+  static void ExpectOpenLine(const std::vector<QueuedEntry>& log, const std::string& path) {
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ("Open file \"", log[0].text);
+    EXPECT_EQ(path, log[1].text);
+    EXPECT_EQ("\".\r\n", log[2].text);
+  }
 
   SettingsScope settings_;
   TempFolder folder_;
@@ -191,9 +198,7 @@ TEST_F(HostFileServiceTest, OnlyTheExactTtyPathIsTheTty) {
   EXPECT_EQ(0, Close(h));
   auto log = Log();
   ASSERT_EQ(6u, log.size());
-  EXPECT_EQ("Open file \"", log[0].text);
-  EXPECT_EQ("/dev/tty0", log[1].text);
-  EXPECT_EQ("\".\r\n", log[2].text);
+  ExpectOpenLine(log, "/dev/tty0");
   EXPECT_EQ("Local path is \"", log[3].text);
   EXPECT_EQ(folder_.File("dev\\tty0"), log[4].text);
   for (auto& entry : log) EXPECT_EQ(Settings.colours[LogNotice], entry.colour);
@@ -208,9 +213,7 @@ TEST_F(HostFileServiceTest, DenyAllRefusesOpensButNotOpenHandles) {
   EXPECT_EQ(-1, Open(1, "/a.txt").result);
   auto log = Log();
   ASSERT_EQ(4u, log.size());
-  EXPECT_EQ("Open file \"", log[0].text);
-  EXPECT_EQ("/a.txt", log[1].text);
-  EXPECT_EQ("\".\r\n", log[2].text);
+  ExpectOpenLine(log, "/a.txt");
   EXPECT_EQ("File access denied.\r\n", log[3].text);
   EXPECT_EQ(Settings.colours[LogNotice], log[0].colour);
   EXPECT_EQ(Settings.colours[LogError], log[3].colour);

@@ -45,16 +45,11 @@ class PacketTransportTest : public ::testing::Test {
     SimDriver::Reset();
   }
 
-  // The driver calls of one kind that the host made, in order.
-  static std::vector<sim::CallEvent> CallsOf(Call kind) {
-    std::vector<sim::CallEvent> out;
-    for (auto& e : SimDriver::Events())
-      if (e.call == kind) out.push_back(e);
-    return out;
-  }
+  // The byte counts that the host asked for in its calls of one kind, in order.
   static std::vector<uint32_t> Sizes(Call kind) {
     std::vector<uint32_t> out;
-    for (auto& e : CallsOf(kind)) out.push_back(e.value);
+    for (auto& e : SimDriver::Events())
+      if (e.call == kind) out.push_back(e.value);
     return out;
   }
   // The handshake as the host drove it: +2, +4 for set, -2, -4 for clear.
