@@ -135,7 +135,9 @@ bool ResolvesInside(const std::string& base, const std::string& local, const Pag
 }
 
 void MapPath(const std::string& base, const Page& page, const char* path) {
-  const AnsiCodePage rules = CheckerRules(page);
+  static const AnsiCodePage kRules[] = {CheckerRules(kPages[0]), CheckerRules(kPages[1]),
+                                         CheckerRules(kPages[2]), CheckerRules(kPages[3])};
+  const AnsiCodePage& rules = kRules[&page - kPages];
   const std::string local = JoinConsolePath(base, path, rules);
   if (ConsolePathStaysInside(base.empty(), path, rules)) Check(ResolvesInside(base, local, page));
 }
