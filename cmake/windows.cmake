@@ -17,6 +17,7 @@ add_library(tavdesk_core STATIC
   link/packet_transport.cpp
   session/target_session.cpp
   session/host_file_service.cpp
+  session/path_map_win32.cpp
   config/settings.cpp
   session/device_record.cpp
   ui/log_queue.cpp
@@ -83,3 +84,16 @@ target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdes
 # The host-side benchmark: a program, not a test (make bench).
 add_executable(host_file_bench bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
+
+# Path confinement on the Windows side. Its code page 932 suite runs in a
+# second entry, with Wine started in a ja_JP locale (Wine takes the ANSI code
+# page from the Unix locale); the first entry leaves it out.
+add_executable(path_map_win32_test tests/path_map_win32_test.cpp)
+target_link_libraries(path_map_win32_test PRIVATE gtest_main tavdesk_test_support tavdesk_sim
+                      tavdesk_resources)
+add_test(NAME path_map_win32_test
+         COMMAND path_map_win32_test --gtest_brief=1 --gtest_filter=-CodePage932Test.*)
+add_test(NAME path_map_cp932_test
+         COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run-locale.sh ja_JP.UTF-8 ${CMAKE_BINARY_DIR}/locale
+                 $<TARGET_FILE:path_map_win32_test> --gtest_brief=1 --gtest_filter=CodePage932Test.*)
+set_tests_properties(path_map_win32_test path_map_cp932_test PROPERTIES TIMEOUT 300)

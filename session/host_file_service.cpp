@@ -14,6 +14,7 @@
 #include "config/settings.h"
 #include "link/packet_format.h"
 #include "session/path_map.h"
+#include "session/path_map_win32.h"
 #include "session/target_session.h"
 #include "ui/log_queue.h"
 
@@ -22,6 +23,11 @@ using namespace tavrin;
 namespace {
 
 constexpr int32_t kTtyHandle = 1;
+
+// Descriptors 0 and 2 are the host's own standard input and error: a read
+// of 0 would block the worker, a close would free the number for a
+// console's file. Requests on them are answered -1 and touch nothing.
+bool IsHostStream(int32_t handle) { return handle == 0 || handle == 2; }
 
 // The settings page writes the flags on the UI thread; each is read here as
 // one whole word.
@@ -81,14 +87,14 @@ int32_t ServeOpen(TargetSession* session, const uint8_t* body, uint32_t size) {
 
 int32_t ServeClose(const uint8_t* body, uint32_t size) {
   CloseRequest request;
-  if (!DecodeClose(body, size, &request)) return -1;
+  if (!DecodeClose(body, size, &request) || IsHostStream(request.handle)) return -1;
   if (request.handle == kTtyHandle) return 0;
   return _close(request.handle);
 }
 
 void ServeRead(const uint8_t* body, uint32_t size, Reply* reply) {
   ReadRequest request;
-  if (!DecodeRead(body, size, &request)) return;
+  if (!DecodeRead(body, size, &request) || IsHostStream(request.handle)) return;
   if (request.handle == kTtyHandle) {
     reply->result = 0;
     return;
@@ -107,7 +113,7 @@ void ServeRead(const uint8_t* body, uint32_t size, Reply* reply) {
 
 int32_t ServeWrite(TargetSession* session, const uint8_t* body, uint32_t size) {
   WriteRequest request;
-  if (!DecodeWrite(body, size, &request)) return -1;
+  if (!DecodeWrite(body, size, &request) || IsHostStream(request.handle)) return -1;
   if (request.handle == kTtyHandle) {
     // The console's text goes into the log as it comes.
     AppendLogBytes(session->Page(), request.data, request.count, LogText);
@@ -123,7 +129,7 @@ int32_t ServeWrite(TargetSession* session, const uint8_t* body, uint32_t size) {
 
 int32_t ServeLseek(const uint8_t* body, uint32_t size) {
   LseekRequest request;
-  if (!DecodeLseek(body, size, &request)) return -1;
+  if (!DecodeLseek(body, size, &request) || IsHostStream(request.handle)) return -1;
   // Handle 1 included: it is the host's own descriptor 1 here.
   return _lseek(request.handle, request.offset, request.whence);
 }
@@ -184,11 +190,16 @@ char* MapConsolePath(TargetSession* session, const char* consolePath, const Host
       if (!folder[0]) return nullptr;
       base = folder;
     }
-    if (!ConsolePathStaysInside(base.empty(), consolePath)) {
+    // Two checks that share no code, either of which stops a path that
+    // leaves the base: ours on the console path's characters, and the full
+    // path Windows itself makes of the result.
+    const AnsiCodePage& codePage = ProcessAnsiCodePage();
+    const std::string local = JoinConsolePath(base, consolePath, codePage);
+    if (!ConsolePathStaysInside(base.empty(), consolePath, codePage) ||
+        !FullPathStaysInside(base, local)) {
       AppendLogText(page, "File access denied.\r\n", LogError);
       return nullptr;
     }
-    const std::string local = JoinConsolePath(base, consolePath);
     char* copy = static_cast<char*>(std::malloc(local.size() + 1));
     if (copy) std::memcpy(copy, local.c_str(), local.size() + 1);
     return copy;

@@ -406,4 +406,38 @@ TEST_F(HostFileServiceTest, HandleOneIsNeverAFile) {
   EXPECT_EQ(_lseek(1, 0, SEEK_CUR), Lseek(1, 0, SEEK_CUR));
 }
 
+// Descriptors 0 and 2 are the host's own standard streams, here files at
+// position 1: each request kind on them answers -1 and leaves them as they
+// were.
+TEST_F(HostFileServiceTest, HandlesZeroAndTwoStayTheHosts) {
+  ReserveStandardDescriptors();
+  const int streams[] = {0, 2};
+  int saved[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string name = "stream" + std::to_string(i);
+    folder_.Write(name, Bytes("abc"));
+    saved[i] = _dup(streams[i]);
+    const int file = _open(folder_.File(name).c_str(), _O_RDWR | _O_BINARY);
+    ASSERT_GE(file, 3);
+    _dup2(file, streams[i]);
+    _close(file);
+    _lseek(streams[i], 1, SEEK_SET);
+  }
+  for (int32_t h : streams) {
+    EXPECT_EQ(-1, Read(h, 2).result) << h;
+    EXPECT_EQ(-1, Write(h, Bytes("XY"))) << h;
+    EXPECT_EQ(-1, Lseek(h, 0, SEEK_END)) << h;
+    EXPECT_EQ(-1, Close(h)) << h;
+    EXPECT_EQ(1, _lseek(h, 0, SEEK_CUR)) << h;  // still open, not moved
+  }
+  for (int i = 0; i < 2; ++i) {
+    _dup2(saved[i], streams[i]);
+    _close(saved[i]);
+    std::vector<uint8_t> content;
+    ASSERT_TRUE(folder_.Read("stream" + std::to_string(i), &content));
+    EXPECT_EQ(Bytes("abc"), content) << streams[i];
+  }
+  EXPECT_TRUE(Log().empty());
+}
+
 }  // namespace

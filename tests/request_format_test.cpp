@@ -1,5 +1,5 @@
-// Request decoding, the open flag table, the ELF check and path mapping: the
-// platform-free half of the host file service.
+// Request decoding, the open flag table and the ELF check: the platform-free
+// half of the host file service (path mapping has a suite of its own).
 #include "session/request_format.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "session/elf_check.h"
-#include "session/path_map.h"
 
 using namespace tavrin;
 
@@ -151,75 +150,6 @@ TEST(ElfCheckTest, ClassifiesByMagicAndType) {
     EXPECT_EQ(row.kind, ClassifyExecutable(exact.empty() ? nullptr : exact.data(), exact.size()))
         << row.what;
   }
-}
-
-TEST(PathMapTest, TextualMapping) {
-  struct Row {
-    std::string base;
-    const char* console;
-    std::string local;
-  } rows[] = {
-      {"C:\\share", "/dir/a.bin", "C:\\share\\dir\\a.bin"},
-      {"C:\\share", "dir/a.bin", "C:\\share\\dir\\a.bin"},
-      {"C:\\", "/dir/a.bin", "C:\\dir\\a.bin"},
-      {"C:\\share", "//x", "C:\\share\\\\x"},
-      {"D:\\ps2", "/data.bin", "D:\\ps2\\data.bin"},
-      {"C:\\share", "/dev/tty0", "C:\\share\\dev\\tty0"},
-      {"C:\\share", "\\a\\b", "C:\\share\\a\\b"},
-      {"", "/a.bin", "a.bin"},
-      {"", "a/b", "a\\b"},
-      {"C:\\share", "", "C:\\share\\"},
-  };
-  for (auto& row : rows)
-    EXPECT_EQ(row.local, JoinConsolePath(row.base, row.console)) << row.base << " + " << row.console;
-}
-
-TEST(PathMapTest, PathsThatLeaveTheBaseAreRefused) {
-  struct Row {
-    bool baseEmpty;
-    const char* console;
-    bool allowed;
-  } rows[] = {
-      {false, "/dir/a.bin", true},
-      {false, "a/../b", true},
-      {false, "a/./b", true},
-      {false, "a/b/../../c", true},
-      {false, "//x", true},
-      {false, "/..", false},
-      {false, "../x", false},
-      {false, "a/../../x", false},
-      {false, "/a/b/../../../x", false},
-      {false, "..\\x", false},
-      {false, "/C:/Windows/win.ini", false},
-      {false, "C:x", false},
-      {false, "a.txt:stream", false},
-      {false, "/con", false},
-      {false, "/CON", false},
-      {false, "dir/Nul.txt", false},
-      {false, "aux.tar.gz", false},
-      {false, "com1", false},
-      {false, "LPT9.log", false},
-      {false, "con .txt", false},
-      {false, "conin$", false},
-      {false, "com\xB9", false},
-      {false, "LPT\xB3.txt", false},
-      {false, "com\xB4", true},
-      {false, "com0", true},
-      {false, "com10", true},
-      {false, "console.log", true},
-      {false, "nullify", true},
-      {false, "/...", false},
-      {false, "a/. ./b", false},
-      {false, ".hidden", true},
-      {true, "/a.bin", true},
-      {true, "//server/share/x", false},
-      {true, "/\\x", false},
-      {true, "\\\\?\\C:\\x", false},
-      {true, "a/b", true},
-  };
-  for (auto& row : rows)
-    EXPECT_EQ(row.allowed, ConsolePathStaysInside(row.baseEmpty, row.console))
-        << (row.baseEmpty ? "empty base: " : "") << row.console;
 }
 
 }  // namespace

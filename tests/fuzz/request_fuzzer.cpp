@@ -1,7 +1,8 @@
 // libFuzzer target over what a console can make the host decode: the bodies
-// of the five file requests, the reply result word, and console paths
-// through the textual mapping and the confinement check. The first input
-// byte picks the base folder; the rest is the body.
+// of the five file requests and the reply result word, each checked against
+// the bytes it was given, and console paths through the mapping and the
+// confinement check, judged by a resolver of its own. The first input byte
+// picks the base folder and the code page; the rest is the body.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,59 +22,176 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-void MapPath(const std::string& base, const char* path) {
-  const bool inside = ConsolePathStaysInside(base.empty(), path);
-  const std::string local = JoinConsolePath(base, path);
-  Check(local.compare(0, base.size(), base) == 0);
-  if (!inside) return;
-  // What is let through never names another drive or stream, never climbs
-  // out of the base, and never roots a path the base didn't root.
-  const std::string tail = local.substr(base.size());
-  Check(tail.find(':') == std::string::npos);
-  long depth = 0;
-  size_t start = 0;
-  while (start <= tail.size()) {
-    size_t end = tail.find('\\', start);
-    if (end == std::string::npos) end = tail.size();
-    const std::string part = tail.substr(start, end - start);
-    if (part == "..") Check(--depth >= 0);
-    else if (!part.empty() && part != ".") ++depth;
-    start = end + 1;
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The code pages tried. The resolver below knows their lead bytes from this
+// table; the checker gets them as the Windows side would hand them over.
+struct Page {
+  unsigned number;
+  const char* superscripts[3];
+};
+const Page kPages[] = {
+    {1252, {"\xB9", "\xB2", "\xB3"}},
+    {932, {"", "", ""}},
+    {936, {"", "", ""}},
+    {949, {"\xA9\xF6", "\xA9\xF7", "\xA9\xF8"}},
+};
+
+bool Leads(unsigned page, unsigned char b) {
+  if (page == 932) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+  if (page == 936 || page == 949 || page == 950) return b >= 0x81 && b <= 0xFE;
+  return false;
+}
+
+AnsiCodePage CheckerRules(const Page& page) {
+  AnsiCodePage rules;
+  if (page.number == 932) {
+    rules.AddLeadBytes(0x81, 0x9F);
+    rules.AddLeadBytes(0xE0, 0xFC);
+  } else if (page.number != 1252) {
+    rules.AddLeadBytes(0x81, 0xFE);
   }
-  if (base.empty()) Check(local.empty() || local[0] != '\\');
+  for (int i = 0; i < 3; ++i) rules.superscripts[i] = page.superscripts[i];
+  return rules;
+}
+
+// An independent resolver: the path Windows would open, as a stack of
+// components over the code page's characters. `known` turns false where the
+// outcome can't be told (a broken pair, a name of dots and spaces that
+// Windows would trim), which the checker must never let through.
+struct Resolved {
+  std::vector<std::string> components;
+  bool known = true;
+  bool rooted = false;
+};
+
+Resolved Resolve(const std::string& path, unsigned page) {
+  Resolved out;
+  std::string name;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    // The end of the path closes the last component like a separator.
+    const unsigned char b = i < path.size() ? static_cast<unsigned char>(path[i]) : '\\';
+    if (i < path.size() && Leads(page, b)) {
+      if (i + 1 == path.size() || static_cast<unsigned char>(path[i + 1]) < 0x40) return {{}, false};
+      name.append(path, i++, 2);
+      continue;
+    }
+    if (b != '\\' && b != '/') {
+      name += static_cast<char>(b);
+      continue;
+    }
+    if (i == 0 && !path.empty()) out.rooted = true;
+    if (name == "..") {
+      if (out.components.empty()) out.known = false;
+      else out.components.pop_back();
+    } else if (!name.empty() && name != ".") {
+      if (name.find_first_not_of(". ") == std::string::npos) out.known = false;
+      out.components.push_back(name);
+    }
+    name.clear();
+  }
+  return out;
+}
+
+// ASCII letters folded to capitals, second bytes of pairs left alone.
+std::string Upper(std::string s, unsigned page) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (Leads(page, static_cast<unsigned char>(s[i]))) ++i;
+    else if (s[i] >= 'a' && s[i] <= 'z') s[i] = char(s[i] - 'a' + 'A');
+  }
+  return s;
+}
+
+bool NamesDevice(const std::string& component, const Page& page) {
+  std::string stem = Upper(component.substr(0, component.find('.')), page.number);
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (stem == name) return true;
+  for (const char* prefix : {"COM", "LPT"}) {
+    for (char d = '1'; d <= '9'; ++d)
+      if (stem == std::string(prefix) + d) return true;
+    for (const char* s : page.superscripts)
+      if (*s && stem == std::string(prefix) + s) return true;
+  }
+  return false;
+}
+
+// Whether the mapped path stays inside the base: it resolves to the base's
+// components followed by names that are no device and no stream.
+bool ResolvesInside(const std::string& base, const std::string& local, const Page& page) {
+  const Resolved root = Resolve(base, page.number);
+  const Resolved resolved = Resolve(local, page.number);
+  if (!resolved.known || (base.empty() && resolved.rooted)) return false;
+  const auto& b = root.components;
+  const auto& l = resolved.components;
+  if (l.size() < b.size()) return false;
+  for (size_t i = 0; i < b.size(); ++i)
+    if (Upper(b[i], page.number) != Upper(l[i], page.number)) return false;
+  for (size_t i = b.size(); i < l.size(); ++i)
+    if (l[i].find(':') != std::string::npos) return false;
+  return l.size() == b.size() || !NamesDevice(l.back(), page);
+}
+
+void MapPath(const std::string& base, const Page& page, const char* path) {
+  static const AnsiCodePage kRules[] = {CheckerRules(kPages[0]), CheckerRules(kPages[1]),
+                                         CheckerRules(kPages[2]), CheckerRules(kPages[3])};
+  const AnsiCodePage& rules = kRules[&page - kPages];
+  const std::string local = JoinConsolePath(base, path, rules);
+  if (ConsolePathStaysInside(base.empty(), path, rules)) Check(ResolvesInside(base, local, page));
+}
+
+// Each decoder's verdict and fields against the body it was given.
+void DecodeAll(const uint8_t* b, uint32_t n) {
+  OpenRequest open;
+  const bool terminated = n > 4 && std::memchr(b + 4, 0, n - 4);
+  Check(DecodeOpen(b, n, &open) == terminated);
+  if (terminated) {
+    Check(open.flags == Le32(b) && open.path == reinterpret_cast<const char*>(b + 4));
+    const HostOpenMode mode = TranslateOpenFlags(open.flags);
+    Check(mode.Writes() == ((open.flags & 3) >= 2 || (open.flags & 0x700) != 0));
+    Check(mode.read == ((open.flags & 3) != 2));
+  }
+  CloseRequest close;
+  Check(DecodeClose(b, n, &close) == (n >= 4));
+  if (n >= 4) Check(close.handle == int32_t(Le32(b)));
+  ReadRequest read;
+  Check(DecodeRead(b, n, &read) == (n >= 8));
+  if (n >= 8) Check(read.handle == int32_t(Le32(b)) && read.count == Le32(b + 4));
+  WriteRequest write;
+  const bool fits = n >= 8 && Le32(b + 4) <= n - 8;
+  Check(DecodeWrite(b, n, &write) == fits);
+  if (fits) Check(write.handle == int32_t(Le32(b)) && write.count == Le32(b + 4) && write.data == b + 8);
+  LseekRequest lseek;
+  Check(DecodeLseek(b, n, &lseek) == (n >= 12));
+  if (n >= 12)
+    Check(lseek.handle == int32_t(Le32(b)) && lseek.offset == int32_t(Le32(b + 4)) &&
+          lseek.whence == int32_t(Le32(b + 8)));
+  int32_t result = 0;
+  Check(ReplyResult(b, n, &result) == (n >= 4));
+  if (n >= 4) Check(result == int32_t(Le32(b)));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  static const char* const kBases[] = {"C:\\share", "C:\\", "", "D:\\ps2\\"};
-  const std::string base = kBases[data[0] % 4];
+  // The last base ends with a kanji whose second byte is 0x5C in code page
+  // 932: a backslash there only in the single-byte code pages.
+  static const char* const kBases[] = {"C:\\share", "C:\\", "", "D:\\ps2\\", "C:\\\x95\x5C"};
+  const std::string base = kBases[data[0] % 5];
+  const Page& page = kPages[data[0] / 5 % 4];
   // An exact-size copy, so any read past the body is caught.
   std::vector<uint8_t> body(data + 1, data + size);
   const uint8_t* b = body.empty() ? nullptr : body.data();
   const uint32_t n = static_cast<uint32_t>(body.size());
 
+  DecodeAll(b, n);
   OpenRequest open;
-  if (DecodeOpen(b, n, &open)) {
-    Check(open.path >= reinterpret_cast<const char*>(b) &&
-          open.path + std::strlen(open.path) < reinterpret_cast<const char*>(b) + n);
-    TranslateOpenFlags(open.flags);
-    MapPath(base, open.path);
-  }
-  WriteRequest write;
-  if (DecodeWrite(b, n, &write)) Check(write.count <= n - 8 && (write.count == 0 || write.data));
-  CloseRequest close;
-  DecodeClose(b, n, &close);
-  ReadRequest read;
-  DecodeRead(b, n, &read);
-  LseekRequest lseek;
-  DecodeLseek(b, n, &lseek);
-  int32_t result;
-  ReplyResult(b, n, &result);
-
+  if (DecodeOpen(b, n, &open)) MapPath(base, page, open.path);
   // The whole input as one console path.
-  std::string path(reinterpret_cast<const char*>(data + 1), size - 1);
-  MapPath(base, path.c_str());
+  const std::string path(reinterpret_cast<const char*>(data + 1), size - 1);
+  MapPath(base, page, path.c_str());
   return 0;
 }
