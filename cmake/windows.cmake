@@ -83,3 +83,8 @@ target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdes
 # The host-side benchmark: a program, not a test (make bench).
 add_executable(host_file_bench bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
+
+# The settings page, and the simulated driver's timing and demo console.
+target_sources(tavdesk_core PRIVATE config/settings_page.cpp)
+target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
+target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)

@@ -23,6 +23,7 @@
 #include "link/cable_driver.h"
 #include "link/cable_protocol.h"
 #include "link/device_info.h"
+#include "sim/sim_timing.h"
 
 namespace sim {
 namespace {
@@ -449,6 +450,7 @@ BOOL WINAPI SimDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, 
                     &value);
   if (returned) *returned = bytes;
   if (call != Call::kCount) Record(call, value, bytes, error == 0);
+  if (call != Call::kCount) AwaitControlRequest();
   SetLastError(error);
   return error == 0;
 }
@@ -496,6 +498,7 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
   }
   if (!error && read) *read = want;
   Record(Call::Read, length, error ? 0 : want, error == 0);
+  if (!error) AwaitBulk(want);
   SetLastError(error);
   return error == 0;
 }
@@ -521,6 +524,7 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written
     s.changed.notify_all();
   }
   Record(Call::Write, length, error ? 0 : moved, error == 0);
+  if (!error) AwaitBulk(moved);
   SetLastError(error);
   return error == 0;
 }
