@@ -166,6 +166,10 @@ void DemoConsole::RunExecuted(uint8_t code) {
   }
   Trace(Format("read %llu bytes of the executed file", size));
   FileRoundTrip();  // the shared folder may follow the executed file now
+  Say("Asking for host:/../outside.txt, above the shared folder: the host must refuse.\n");
+  const int32_t outside = console_->Open(kRead, "/../outside.txt").get().result;
+  Say(outside < 0 ? "Refused, as it should be.\n" : "It was opened: the host let it out!\n");
+  if (outside >= 0) console_->Close(outside).get();
 }
 
 }  // namespace sim
