@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,7 +144,9 @@ TEST_F(LinkWorkerTest, UnpluggedCableClosesItsPageAndHoldsUpTheDevicesBehindIt) 
   ASSERT_TRUE(WaitForStatusReads(0, 20));
   EXPECT_EQ(0, CountStatusReads().ok) << "the device behind was polled";
 
+  sounds_.Take();
   ASSERT_TRUE(PumpUntil([] { return DeviceCount == 1; }));
+  EXPECT_EQ(std::vector<int>{int(NotifySound::DeviceRemoved)}, sounds_.Take());
   EXPECT_FALSE(IsWindow(frontPage));
   EXPECT_FALSE(SimDriver::IsOpen(front));
   ASSERT_EQ(1u, Devices().size());
@@ -152,12 +155,19 @@ TEST_F(LinkWorkerTest, UnpluggedCableClosesItsPageAndHoldsUpTheDevicesBehindIt) 
 }
 
 TEST_F(LinkWorkerTest, OneScanTakesEveryNewCableNewestFirst) {
+  for (const void* sound : SoundData) {
+    ASSERT_NE(nullptr, sound);
+    EXPECT_EQ(0, std::memcmp(sound, "RIFF", 4));
+  }
   EXPECT_FALSE(ScanForCables()) << "no cable";
   EXPECT_EQ(0, DeviceCount);
+  EXPECT_TRUE(sounds_.Take().empty());
   const int first = SimDriver::Plug("first");
   const int second = SimDriver::Plug("second");
   ASSERT_TRUE(ScanForCables());
   EXPECT_EQ(2, DeviceCount);
+  const int added = int(NotifySound::DeviceAdded);
+  EXPECT_EQ((std::vector<int>{added, added}), sounds_.Take());
   EXPECT_TRUE(SimDriver::IsOpen(first));
   EXPECT_TRUE(SimDriver::IsOpen(second));
   ASSERT_EQ(2u, Devices().size());
@@ -171,6 +181,7 @@ TEST_F(LinkWorkerTest, OneScanTakesEveryNewCableNewestFirst) {
   EXPECT_EQ(DeviceList->page, ShownPage) << "the last cable found is shown";
   EXPECT_FALSE(ScanForCables());
   EXPECT_EQ(2, DeviceCount);
+  EXPECT_TRUE(sounds_.Take().empty());
 }
 
 // Which of three devices (head first) a normal close keeps: a device is kept
@@ -198,7 +209,10 @@ TEST_F(LinkWorkerTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
     for (int i = 0; i < 3; ++i)
       if (row.hold[i] != Free) kept = records[i];
 
+    sounds_.Take();
     EXPECT_FALSE(CloseAllDevices(false));
+    const int removed = int(NotifySound::DeviceRemoved);
+    EXPECT_EQ((std::vector<int>{removed, removed}), sounds_.Take());
     ASSERT_EQ(1, DeviceCount);
     EXPECT_EQ(kept, DeviceList);
     EXPECT_EQ(nullptr, kept->next);
@@ -209,6 +223,7 @@ TEST_F(LinkWorkerTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
     DuplicateHandle(GetCurrentProcess(), WorkerThread, GetCurrentProcess(), &thread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     EXPECT_TRUE(CloseAllDevices(true)) << "forced";
+    EXPECT_TRUE(sounds_.Take().empty()) << "a forced close is silent";
     EXPECT_EQ(nullptr, DeviceList);
     EXPECT_EQ(nullptr, WorkerThread);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000)) << "the thread ended";

@@ -3,6 +3,9 @@
 
 #include <richedit.h>
 
+#include <cstring>
+#include <mutex>
+
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "sim/sim_driver.h"
@@ -55,6 +58,7 @@ int CountInPage(HWND page, const std::string& line) {
 
 void WorkerTest::SetUp() {
   sim::SimDriver::Reset();
+  ASSERT_TRUE(sounds_.ok());
   if (!MainWindow) {
     ASSERT_TRUE(CreateMainWindow());
   }
@@ -101,4 +105,52 @@ FileDialogDriver::~FileDialogDriver() { Finish(); }
 bool FileDialogDriver::Finish() {
   if (thread_.joinable()) thread_.join();
   return answered_;
+}
+
+namespace {
+
+std::mutex playedLock;
+std::vector<int> played;
+
+BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
+  int which = -1;
+  for (int i = 0; i < 3; ++i)
+    if (sound && sound == SoundData[i]) which = i;
+  std::lock_guard<std::mutex> lock(playedLock);
+  played.push_back(which);
+  return TRUE;
+}
+
+void WriteCode(unsigned char* at, const unsigned char* code, size_t size) {
+  DWORD was = 0;
+  VirtualProtect(at, size, PAGE_EXECUTE_READWRITE, &was);
+  std::memcpy(at, code, size);
+  VirtualProtect(at, size, was, &was);
+  FlushInstructionCache(GetCurrentProcess(), at, size);
+}
+
+}  // namespace
+
+SoundSpy::SoundSpy() {
+  HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  target_ = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
+  if (!target_) return;
+  std::memcpy(saved_, target_, sizeof saved_);
+  // mov rax, RecordSound; jmp rax
+  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
+  const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
+  std::memcpy(jump + 2, &address, sizeof address);
+  WriteCode(target_, jump, sizeof jump);
+  Take();
+}
+
+SoundSpy::~SoundSpy() {
+  if (target_) WriteCode(target_, saved_, sizeof saved_);
+}
+
+std::vector<int> SoundSpy::Take() {
+  std::lock_guard<std::mutex> lock(playedLock);
+  std::vector<int> out;
+  out.swap(played);
+  return out;
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/test_data.h"
 
@@ -25,6 +26,25 @@ std::string PageText(HWND page);
 // How often `line` (a whole text, "\r\n" included) occurs in the page's view.
 int CountInPage(HWND page, const std::string& line);
 
+// Records the sounds the program plays instead of playing them: while it
+// lives, the system's PlaySoundA jumps here (its first bytes are patched in
+// this process only). A sound is recorded as its NotifySound number, found
+// by its data among SoundData; -1 for anything else.
+class SoundSpy {
+ public:
+  SoundSpy();
+  ~SoundSpy();
+  SoundSpy(const SoundSpy&) = delete;
+  SoundSpy& operator=(const SoundSpy&) = delete;
+  bool ok() const { return target_ != nullptr; }
+  // The sounds played since the last call.
+  std::vector<int> Take();
+
+ private:
+  unsigned char* target_ = nullptr;
+  unsigned char saved_[12] = {};
+};
+
 // The main window (made once per process), the settings defaults and a
 // running worker; the worker is stopped and every device closed by force
 // afterwards.
@@ -33,8 +53,8 @@ class WorkerTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
- private:
   SettingsScope settings_;
+  SoundSpy sounds_;
 };
 
 // Waits on its own thread for a file dialog with this title, then, as a
