@@ -6,14 +6,12 @@
 #include <richedit.h>
 
 #include "ui/log_queue.h"
+#include "ui/main_window.h"
 #include "ui/resource.h"
 
 namespace {
 
-bool LoadRichEdit() {
-  static const HMODULE library = LoadLibraryA("RICHED32.DLL");
-  return library != nullptr;
-}
+bool LoadRichEdit() { return LoadRichEditLibrary() != nullptr; }
 
 BOOL DevicePage_OnInitDialog(HWND page) {
   SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_EXLIMITTEXT, 0, kLogViewTextLimit);
