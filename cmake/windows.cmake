@@ -91,3 +91,11 @@ target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdes
 # The host-side benchmark: a program, not a test (make bench).
 add_executable(host_file_bench bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
+
+# The main window, its tabs and sounds. Common controls come from the system;
+# winmm.dll is resolved at run time, never imported.
+target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
+target_link_libraries(tavdesk_core PUBLIC comctl32)
+
+tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
+target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)

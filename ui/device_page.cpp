@@ -1,7 +1,7 @@
 // The device page's creation, dialog procedure and commands. The rich edit
-// 1.0 class of the log view is registered by RICHED32.DLL, loaded once from
-// the system folder and kept for the life of the process. Everything here
-// runs on the UI thread; only Save log parks the worker.
+// 1.0 class of the log view is registered by RICHED32.DLL, which the main
+// window loads. Everything here runs on the UI thread; only Save log parks
+// the worker.
 #include "ui/device_page.h"
 
 #include <commdlg.h>
@@ -38,11 +38,7 @@ const char kSaveFilter[] = "Text (*.TXT)\0*.TXT\0Rich Text (*.RTF; *.DOC)\0*.RTF
 constexpr DWORD kTextFilter = 1;
 constexpr DWORD kRichTextFilter = 2;
 
-bool LoadRichEdit() {
-  static const HMODULE library =
-      LoadLibraryExA("RICHED32.DLL", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return library != nullptr;
-}
+bool LoadRichEdit() { return LoadRichEditLibrary() != nullptr; }
 
 void LogNoticeLine(HWND page, const char* text) { AppendLogText(page, text, LogNotice); }
 
