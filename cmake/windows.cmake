@@ -21,9 +21,10 @@ add_library(tavdesk_core STATIC
   session/device_record.cpp
   ui/log_queue.cpp
   ui/device_page.cpp
+  session/link_worker.cpp
 )
 target_include_directories(tavdesk_core PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(tavdesk_core PUBLIC setupapi)
+target_link_libraries(tavdesk_core PUBLIC setupapi comdlg32 shell32)
 
 # Object libraries, so that the binding is always linked in whole, whatever
 # order the linker meets the libraries in.
@@ -68,8 +69,15 @@ target_link_libraries(settings_test PRIVATE tavdesk_sim)
 tavdesk_wine_test(log_queue_test tests/log_queue_test.cpp)
 target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 
+# The link worker and the device page run with the real main window.
+add_library(tavdesk_worker_fixture STATIC tests/support/worker_fixture.cpp)
+target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_test_support)
+
 tavdesk_wine_test(device_page_test tests/device_page_test.cpp)
-target_link_libraries(device_page_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+target_link_libraries(device_page_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(link_worker_test tests/link_worker_test.cpp)
+target_link_libraries(link_worker_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
 
 tavdesk_wine_test(packet_transport_test tests/packet_transport_test.cpp)
 target_link_libraries(packet_transport_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
@@ -83,6 +91,14 @@ target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdes
 # The host-side benchmark: a program, not a test (make bench).
 add_executable(host_file_bench bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
+
+# The main window, its tabs and sounds. Common controls come from the system;
+# winmm.dll is resolved at run time, never imported.
+target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
+target_link_libraries(tavdesk_core PUBLIC comctl32)
+
+tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
+target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
 # The settings page, and the simulated driver's timing and demo console.
 target_sources(tavdesk_core PRIVATE config/settings_page.cpp)

@@ -49,7 +49,7 @@ void Enable(HWND page, int id, bool enabled) { EnableWindow(GetDlgItem(page, id)
 BOOL SettingsPage_OnInitDialog(HWND page) {
   SettingsPageInitialising = 1;
   PageTooltips = CreateTooltips(page, kTooltips);
-  HICON browse = LoadIconA(ProgramInstance, MAKEINTRESOURCEA(IDI_BROWSE));
+  HICON browse = LoadIconA(ProgramInstance, MAKEINTRESOURCEA(IDI_BROWSE_FOLDER));
   SendDlgItemMessageA(page, IDC_BROWSE, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(browse));
   SetChecked(page, IDC_DENY_ALL, Settings.denyAll != 0);
   SetChecked(page, IDC_READ_ONLY, Settings.readOnly != 0);
