@@ -101,9 +101,31 @@ tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
 target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
 # The settings page, and the simulated driver's timing and demo console.
-target_sources(tavdesk_core PRIVATE config/settings_page.cpp)
+target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
 target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
 
 tavdesk_wine_test(sim_timing_test tests/sim_timing_test.cpp)
 target_link_libraries(sim_timing_test PRIVATE tavdesk_sim)
+
+# The two programs: Tavdesk.exe with the real driver binding, TavdeskSim.exe
+# with the simulated driver and its demo consoles.
+add_executable(Tavdesk WIN32 ui/win_main.cpp)
+target_link_libraries(Tavdesk PRIVATE tavdesk_driver_win32 tavdesk_resources)
+
+add_executable(TavdeskSim WIN32 sim/sim_program.cpp)
+target_link_libraries(TavdeskSim PRIVATE tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(settings_page_test tests/settings_page_test.cpp)
+target_link_libraries(settings_page_test PRIVATE tavdesk_sim tavdesk_resources)
+
+# The whole program, watched from another process; also the demo's driver.
+add_library(tavdesk_program_probe STATIC tests/support/program_probe.cpp)
+target_include_directories(tavdesk_program_probe PUBLIC ${CMAKE_SOURCE_DIR})
+
+tavdesk_wine_test(program_test tests/program_test.cpp)
+target_link_libraries(program_test PRIVATE tavdesk_program_probe)
+add_dependencies(program_test TavdeskSim)
+
+add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
+target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)

@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "session/device_record.h"
+#include "ui/program.h"
 #include "ui/resource.h"
 
 // All of these are written by the UI thread only, except AttentionFlag.
@@ -29,6 +30,7 @@ const void* SoundData[3] = {nullptr, nullptr, nullptr};
 namespace {
 
 constexpr UINT_PTR kAttentionTimer = 1;
+constexpr UINT_PTR kScanTimer = 2;  // the cable scan and shutdown tick
 constexpr UINT kAttentionPeriodMs = 900;
 constexpr COLORREF kTabImageMask = RGB(0, 128, 128);
 
@@ -96,7 +98,7 @@ INT_PTR MainWindow_OnCommand(HWND window, WORD command) {
 
 INT_PTR MainWindow_OnTimer(HWND window, UINT_PTR timer) {
   if (timer == kAttentionTimer) ApplyAttentionRule(window);
-  // Timer 2, the cable scan and shutdown tick: MainWindow_OnTick (ui/program.h).
+  if (timer == kScanTimer) return MainWindow_OnTick(window);
   return TRUE;
 }
 
@@ -152,9 +154,14 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return ShowSelectedPage(window);
     case WM_TIMER:
       return MainWindow_OnTimer(window, wParam);
-    // WM_CLOSE, WM_DESTROY and SingleInstanceMessage: start-up and shutdown
-    // answer them here (ui/program.h).
+    case WM_CLOSE:
+      return MainWindow_OnClose(window);
+    case WM_DESTROY:
+      return MainWindow_OnDestroy(window);
   }
+  // A registered message: no case label can name it.
+  if (SingleInstanceMessage && message == SingleInstanceMessage)
+    return MainWindow_OnSingleInstance(window);
   return FALSE;
 }
 
