@@ -10,7 +10,7 @@ packages=(
   wine wine64
   googletest
   g++ clang-14 libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth netpbm
 )
 
 missing=()
