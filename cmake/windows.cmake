@@ -90,4 +90,4 @@ target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32)
 
 tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
-target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
+target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources version)
