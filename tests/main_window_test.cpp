@@ -175,6 +175,17 @@ TEST_F(MainWindowTest, AcceleratorsCycleFromInsideAPageAndEnterAndEscapeDoNothin
   }
 }
 
+TEST_F(MainWindowTest, BannerShowsAtItsRealSizeInsideItsBorder) {
+  // The dialog manager turns the template's WS_BORDER into a client edge.
+  HWND banner = GetWindow(AboutPage, GW_CHILD);
+  RECT frame, client;
+  GetWindowRect(banner, &frame);
+  GetClientRect(banner, &client);
+  EXPECT_GT(frame.right - frame.left, client.right);
+  EXPECT_EQ(296, client.right);
+  EXPECT_EQ(63, client.bottom);
+}
+
 TEST_F(MainWindowTest, AboutPageShowsTheDeviceCount) {
   HWND count = GetDlgItem(AboutPage, IDC_DEVICE_COUNT);
   EXPECT_EQ("\n\nNo device mounted\nPlug in pl2301/2302-cable", Text(count));
