@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -184,6 +186,8 @@ TEST_F(MainWindowTest, BannerShowsAtItsRealSizeInsideItsBorder) {
   EXPECT_GT(frame.right - frame.left, client.right);
   EXPECT_EQ(296, client.right);
   EXPECT_EQ(63, client.bottom);
+  // And the tab strip splits into its three images.
+  EXPECT_EQ(3, ImageList_GetImageCount(TabImageList));
 }
 
 TEST_F(MainWindowTest, AboutPageShowsTheDeviceCount) {
