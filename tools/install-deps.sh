@@ -12,6 +12,8 @@ packages=(
   g++ clang-14 libclang-rt-14-dev
   xvfb xauth netpbm
 )
+# The artwork generator and the screenshot script.
+packages+=(python3)
 
 missing=()
 for p in "${packages[@]}"; do
