@@ -176,7 +176,6 @@ TEST_F(LinkWorkerTest, OneScanTakesEveryNewCableNewestFirst) {
   for (DeviceRecord* r : Devices()) {
     EXPECT_EQ(r, PageRecord(r->page));
     EXPECT_EQ(MainWindow, GetParent(r->page));
-    EXPECT_EQ(0, r->peerState | r->connected | r->closing) << "before the worker's first pass";
   }
   EXPECT_EQ(DeviceList->page, ShownPage) << "the last cable found is shown";
   EXPECT_FALSE(ScanForCables());
@@ -192,6 +191,7 @@ TEST_F(LinkWorkerTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
     Hold hold[3];
   } rows[] = {{{Free, Queued, Free}}, {{Queued, Free, Free}}, {{Free, NoTab, Free}}};
   for (const Row& row : rows) {
+    SimDriver::Reset();  // the cables of the row before would be found again
     for (int i = 0; i < 3; ++i) {
       int cable = 0;
       ASSERT_NE(nullptr, AddCable("cable", &cable));
@@ -257,6 +257,7 @@ TEST_F(LinkWorkerTest, QuitGoesOnlyToConnectedConsolesAndDrainsBeforeClose) {
   EXPECT_FALSE(CloseAllDevices(false)) << "the quit is still queued";
   ASSERT_EQ(1, DeviceCount);
   EXPECT_EQ(record, DeviceList);
+  SimDriver::Unplug(idle);  // else the next scan would find it again
 
   // A device that comes now is polled; the drained, closing one no longer.
   sim::PollOutcome poll = console->Poll(0).get();
