@@ -12,7 +12,6 @@ packages=(
   g++ clang-14 libclang-rt-14-dev
   xvfb xauth netpbm
   locales
-  xvfb xauth netpbm
 )
 # The artwork generator and the screenshot script.
 packages+=(python3)
