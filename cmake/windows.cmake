@@ -147,3 +147,17 @@ add_dependencies(program_test TavdeskSim)
 
 add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
 target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)
+
+# The console cannot plant code: both programs import only Known DLLs (a
+# check that names any other), and DLLs planted beside them are not loaded.
+add_test(NAME program_imports
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/check-imports.sh ${CMAKE_OBJDUMP}
+                 $<TARGET_FILE:Tavdesk> $<TARGET_FILE:TavdeskSim>)
+
+add_library(planted_dll SHARED tests/support/planted_dll.cpp)
+set_target_properties(planted_dll PROPERTIES PREFIX "")
+target_link_options(planted_dll PRIVATE -static)
+
+tavdesk_wine_test(dll_search_test tests/dll_search_test.cpp)
+target_link_libraries(dll_search_test PRIVATE tavdesk_program_probe)
+add_dependencies(dll_search_test Tavdesk TavdeskSim planted_dll)

@@ -47,6 +47,18 @@ int OpenHostFile(const char* path, int flags) {
   return _open(path, flags, _S_IREAD | _S_IWRITE);
 }
 
+// The program's own exe and INI file are no console's business: one that
+// could write them would run its own code, or widen its own access, at the
+// program's next start, and the INI is refused for reading too. The running
+// module stands for the exe, whatever its name.
+bool ReachesProgramFiles(const std::string& local) {
+  char exe[kPathChars];
+  const DWORD length = GetModuleFileNameA(nullptr, exe, sizeof exe);
+  // A path cut short guards nothing: refuse rather than guess.
+  if (length == 0 || length >= sizeof exe) return true;
+  return ReachesFile(local, exe) || (IniPath[0] && ReachesFile(local, IniPath));
+}
+
 // A reply being built: its result and the data that go with it.
 struct Reply {
   int32_t result = -1;
@@ -192,11 +204,12 @@ char* MapConsolePath(TargetSession* session, const char* consolePath, const Host
     }
     // Two checks that share no code, either of which stops a path that
     // leaves the base: ours on the console path's characters, and the full
-    // path Windows itself makes of the result.
+    // path Windows itself makes of the result. Inside the base, the
+    // program's own files are refused the same way.
     const AnsiCodePage& codePage = ProcessAnsiCodePage();
     const std::string local = JoinConsolePath(base, consolePath, codePage);
     if (!ConsolePathStaysInside(base.empty(), consolePath, codePage) ||
-        !FullPathStaysInside(base, local)) {
+        !FullPathStaysInside(base, local) || ReachesProgramFiles(local)) {
       AppendLogText(page, "File access denied.\r\n", LogError);
       return nullptr;
     }

@@ -17,7 +17,8 @@ bool ServeRequest(TargetSession* session);
 
 // The local path (malloc'd) for a console path under the base folder, or
 // none: access denied (logged), no base folder, a path that would leave the
-// base (logged as denied), or no memory.
+// base or reach the program's own exe or INI file (logged as denied), or no
+// memory.
 char* MapConsolePath(TargetSession* session, const char* consolePath,
                      const tavrin::HostOpenMode& mode);
 

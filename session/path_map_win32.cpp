@@ -22,6 +22,53 @@ std::wstring FullPathOf(const std::string& path) {
   return out;
 }
 
+std::wstring LongPathOf(const std::wstring& path) {
+  DWORD size = GetLongPathNameW(path.c_str(), nullptr, 0);
+  if (size == 0) return {};
+  std::wstring out(size, L'\0');
+  const DWORD length = GetLongPathNameW(path.c_str(), &out[0], size);
+  if (length == 0 || length >= size) return {};
+  out.resize(length);
+  return out;
+}
+
+// The full path with its components in their long forms: the file's own
+// long path when it exists, else its folder's with the last name as
+// written (a file about to be created has no other). Empty when Windows
+// can't make a full path.
+std::wstring LongFullPathOf(const std::string& path) {
+  const std::wstring full = FullPathOf(path);
+  std::wstring longPath = full.empty() ? full : LongPathOf(full);
+  if (!longPath.empty() || full.empty()) return longPath;
+  const size_t slash = full.rfind(L'\\');
+  if (slash == std::wstring::npos) return full;
+  std::wstring folder = LongPathOf(full.substr(0, slash + 1));
+  if (folder.empty()) return full;
+  if (folder.back() != L'\\') folder += L'\\';
+  return folder + full.substr(slash + 1);
+}
+
+struct FileIdentity {
+  DWORD volume;
+  DWORD indexHigh;
+  DWORD indexLow;
+};
+
+// The identity of an existing file, opened for no access so that nothing
+// about it changes; false when it can't be opened, or when its file system
+// gives no file index (0), which would tell nothing.
+bool IdentityOf(const std::string& path, FileIdentity* identity) {
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL ok = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!ok || (info.nFileIndexHigh == 0 && info.nFileIndexLow == 0)) return false;
+  *identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
+}
+
 }  // namespace
 
 AnsiCodePage AnsiCodePageRules(unsigned codePage) {
@@ -60,4 +107,17 @@ bool FullPathStaysInside(const std::string& base, const std::string& local) {
   if (fullLocal.size() < fullBase.size()) return false;
   return CompareStringOrdinal(fullLocal.c_str(), int(fullBase.size()), fullBase.c_str(),
                               int(fullBase.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool ReachesFile(const std::string& local, const std::string& guarded) {
+  const std::wstring localPath = LongFullPathOf(local);
+  const std::wstring guardedPath = LongFullPathOf(guarded);
+  // A path Windows makes nothing of is judged to reach it: refusing is safe.
+  if (localPath.empty() || guardedPath.empty()) return true;
+  if (CompareStringOrdinal(localPath.c_str(), int(localPath.size()), guardedPath.c_str(),
+                           int(guardedPath.size()), TRUE) == CSTR_EQUAL)
+    return true;
+  FileIdentity a, b;
+  return IdentityOf(local, &a) && IdentityOf(guarded, &b) && a.volume == b.volume &&
+         a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }

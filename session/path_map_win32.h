@@ -11,6 +11,13 @@
 // them; CP_ACP (0) for the process's own.
 tavrin::AnsiCodePage AnsiCodePageRules(unsigned codePage);
 
+// Whether a console's local path reaches the file at `guarded`: by the full
+// long path (every existing component in its long form, compared without
+// regard to case), and, where both files exist, by identity (volume serial
+// number and file index of the opened files), which no other spelling of
+// the name escapes: an 8.3 short name, trailing dots, a hard link.
+bool ReachesFile(const std::string& local, const std::string& guarded);
+
 // The process's ANSI code page, asked once: it does not change while the
 // process runs.
 const tavrin::AnsiCodePage& ProcessAnsiCodePage();

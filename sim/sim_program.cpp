@@ -63,6 +63,8 @@ bool ReadSetup(SimSetup* setup) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+  // DLLs from the system folder only, as in Tavdesk.exe.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   ReserveStandardDescriptors();
   SimSetup setup;
   if (!ReadSetup(&setup)) return 2;

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -438,6 +440,118 @@ TEST_F(HostFileServiceTest, HandlesZeroAndTwoStayTheHosts) {
     EXPECT_EQ(Bytes("abc"), content) << streams[i];
   }
   EXPECT_TRUE(Log().empty());
+}
+
+// The program's own exe and INI file, with the shared folder set to the
+// program's folder. The running test program stands for Tavdesk.exe and
+// IniPath is made from its path as at start-up, so the names below are the
+// test program's, the code the same.
+class ProgramFilesTest : public HostFileServiceTest {
+ protected:
+  void SetUp() override {
+    HostFileServiceTest::SetUp();
+    std::memcpy(savedIni_, IniPath, sizeof savedIni_);
+    char exe[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
+    exe_ = exe;
+    programFolder_ = exe_.substr(0, exe_.rfind('\\'));
+    const size_t dot = exe_.rfind('.');
+    stem_ = exe_.substr(programFolder_.size() + 1, dot - programFolder_.size() - 1);
+    ASSERT_TRUE(IniPathFromProgram(exe, IniPath, kPathChars));
+    SetSharedFolder(programFolder_.c_str());
+    ASSERT_TRUE(WriteText(IniPath, "[Tavdesk]\r\nsettings=00\r\n"));
+  }
+  void TearDown() override {
+    for (const std::string& made : {std::string(IniPath), Here("alias.ini"), Here("other.txt"),
+                                    Here("new.txt")})
+      DeleteFileA(made.c_str());
+    std::memcpy(IniPath, savedIni_, sizeof savedIni_);
+    HostFileServiceTest::TearDown();
+  }
+
+  // A file of this test's own in the program's folder.
+  std::string Here(const std::string& name) const {
+    return programFolder_ + "\\" + stem_ + "-" + name;
+  }
+  static std::string Name(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
+  static bool WriteText(const std::string& path, const std::string& text) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && ok;
+  }
+  static std::string ReadText(const std::string& path) {
+    std::string text;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+      char chunk[4096];
+      for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        text.append(chunk, got);
+      std::fclose(file);
+    }
+    return text;
+  }
+  void ExpectRefused(uint32_t flags, const std::string& path) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(-1, Open(flags, path).result) << std::hex << flags;
+    auto log = Log();
+    ASSERT_EQ(4u, log.size()) << std::hex << flags;  // no "Local path is" line
+    EXPECT_EQ("File access denied.\r\n", log[3].text);
+    EXPECT_EQ(Settings.colours[LogError], log[3].colour);
+  }
+
+  char savedIni_[kPathChars];
+  std::string exe_;
+  std::string programFolder_;
+  std::string stem_;
+};
+
+TEST_F(ProgramFilesTest, TheExeAndIniAreRefusedByAnyNameForReadingAndWriting) {
+  const std::string ini = Name(IniPath);
+  std::string upper = stem_;
+  for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+  // Wine makes up 8.3 names on the fly (a hash, such as HOST~40U.INI) and
+  // opens files by them, as Windows does by the names it stores.
+  char shortPath[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA(IniPath, shortPath, sizeof shortPath), 0u);
+  const std::string shortName = Name(shortPath);
+  ASSERT_NE(0, _stricmp(shortName.c_str(), ini.c_str())) << shortName;
+  // A hard link has a long name of its own: only the file's identity gives
+  // it away.
+  DeleteFileA(Here("alias.ini").c_str());  // left by a run that was killed
+  ASSERT_TRUE(CreateHardLinkA(Here("alias.ini").c_str(), IniPath, nullptr));
+  const std::string before = ReadText(IniPath);
+  const std::string exeBefore = ReadText(exe_);
+
+  const std::string refused[] = {
+      "/" + ini,         "/" + upper + ".ini", "/" + stem_ + ".INI", "/" + shortName,
+      "/" + stem_ + ".exe", "./" + ini,         "/" + ini + ". .",    "/" + Name(Here("alias.ini")),
+  };
+  for (const std::string& path : refused)
+    for (uint32_t flags : {0x1u, 0x602u})  // read; write, create, truncate
+      ExpectRefused(flags, path);
+  EXPECT_EQ(before, ReadText(IniPath));
+  EXPECT_EQ(exeBefore, ReadText(exe_));
+
+  // Other files in the folder open as before, for reading and for writing.
+  ASSERT_TRUE(WriteText(Here("other.txt"), "other"));
+  const int32_t read = Open(0x1, "/" + Name(Here("other.txt"))).result;
+  const int32_t written = Open(0x602, "/" + Name(Here("new.txt"))).result;
+  EXPECT_GE(read, 3);
+  EXPECT_GE(written, 3);
+  EXPECT_EQ(Bytes("other"), Read(read, 10).data);
+  EXPECT_EQ(3, Write(written, Bytes("new")));
+  Close(read);
+  Close(written);
+  EXPECT_EQ("new", ReadText(Here("new.txt")));
+}
+
+// Before the first store there is no INI file to know by its identity; its
+// name alone keeps a console from creating it.
+TEST_F(ProgramFilesTest, AnIniNotWrittenYetCannotBeCreated) {
+  ASSERT_TRUE(DeleteFileA(IniPath));
+  ExpectRefused(0x602, "/" + Name(IniPath));
+  ExpectRefused(0x202, "/" + stem_ + ".INI");
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(IniPath));
 }
 
 }  // namespace
