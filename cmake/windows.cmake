@@ -52,9 +52,6 @@ endfunction()
 tavdesk_wine_test(link_device_test tests/link_device_test.cpp)
 target_link_libraries(link_device_test PRIVATE tavdesk_sim)
 
-tavdesk_wine_test(sim_driver_test tests/sim_driver_test.cpp)
-target_link_libraries(sim_driver_test PRIVATE tavdesk_sim)
-
 tavdesk_wine_test(cable_driver_win32_test tests/cable_driver_win32_test.cpp)
 target_link_libraries(cable_driver_win32_test PRIVATE tavdesk_driver_win32)
 
