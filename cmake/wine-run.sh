@@ -40,7 +40,7 @@ make_prefix() {
   if [ -f "$ours" ]; then rm -rf "$WINEPREFIX"; fi
   mkdir -p "$WINEPREFIX" && touch "$ours" || return 1
   quiet wineboot -i || { echo "wine-run: wineboot failed in $WINEPREFIX" >&2; return 1; }
-  local key value
+  local setting key value type data
   for setting in 'Drivers|Graphics|REG_SZ|null' 'Drivers|Audio|REG_SZ|' \
                  'WineDbg|ShowCrashDialog|REG_DWORD|0' 'X11 Driver|Managed|REG_SZ|N'; do
     IFS='|' read -r key value type data <<<"$setting"
