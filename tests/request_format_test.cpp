@@ -104,7 +104,8 @@ TEST(ElfCheckTest, ClassifiesByMagicAndType) {
       {"executable", head(magic, 0x02, 0x00), ExecKind::Elf},
       {"0x80 0xFE", head(magic, 0x80, 0xFE), ExecKind::Elf},
       {"0xFF 0x80 (big-endian IRX)", head(magic, 0xFF, 0x80), ExecKind::Elf},
-      {"ELF without 0x7F", head({'E', 'L', 'F', 0}, 0x02, 0x00), ExecKind::NotElf},
+      {"magic with a wrong first byte", head({0x7E, 'E', 'L', 'F'}, 0x02, 0x00), ExecKind::NotElf},
+      {"magic with a wrong last byte", head({0x7F, 'E', 'L', 'f'}, 0x02, 0x00), ExecKind::NotElf},
       {"17 bytes", first17, ExecKind::NotElf},
       {"empty", {}, ExecKind::NotElf},
   };
