@@ -8,7 +8,7 @@ NATIVE_BUILD := build/native
 BENCH_BUILD  := build/bench
 JOBS         := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build test bench clean
+.PHONY: all deps build test bench mutate clean
 
 all: build
 
@@ -35,6 +35,11 @@ bench: deps
 	      -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench
 	@cmake/wine-run.sh $(BENCH_BUILD)/host_file_bench.exe
+
+# Mutation testing over the list in tools/mutants.txt (not part of make test):
+# each mutant alone, only its test programs rebuilt, "killed K of N" at the end.
+mutate: deps
+	@tools/mutate.sh
 
 clean:
 	rm -rf build

@@ -7,10 +7,13 @@
 # EOF on a test's pipes, and a wineserver that inherited them would hold the
 # run for ever. Wine's own stderr goes to a temporary file that is printed
 # after the program ends, so that only the program's output reaches ctest.
-# A program that crashes or hangs fails; it never blocks the run.
+#
+# A program that crashes or hangs fails, every time. Wine's exit status alone
+# can't say so (a crashed program sometimes exits 0), so a GoogleTest program
+# is judged by its own XML result as well: no result, or one that counts a
+# failure, fails the run. Wine's "Unhandled ..." crash report fails it too.
 set -u
 
-here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${TAVDESK_WINEPREFIX:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tavdesk/wineprefix}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -18,37 +21,70 @@ export WINEARCH=win64
 # A hung program is killed after this many seconds, so no run can block.
 limit=${TAVDESK_WINE_TIMEOUT:-300}
 
+ready="$WINEPREFIX/.tavdesk-ready"
+# Written into an empty folder before Wine fills it: the folder is ours, and
+# a prefix that never got ready may be deleted and made again.
+ours="$WINEPREFIX/.tavdesk-creating"
+
 mkdir -p "$(dirname "$WINEPREFIX")"
 lock="$WINEPREFIX.lock"
 
-prepare_prefix() {
-  if [ ! -f "$WINEPREFIX/.tavdesk-ready" ]; then
-    rm -rf "$WINEPREFIX"
-    wineboot -i </dev/null >/dev/null 2>&1 9>&-
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&-
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d '' /f </dev/null >/dev/null 2>&1 9>&-
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1 9>&-
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 9>&-
-    wineserver -k </dev/null >/dev/null 2>&1 9>&-
-    wineserver -w </dev/null >/dev/null 2>&1 9>&-
-    touch "$WINEPREFIX/.tavdesk-ready"
+quiet() { "$@" </dev/null >/dev/null 2>&1 9>&-; }
+
+make_prefix() {
+  if [ -e "$WINEPREFIX" ] && [ ! -f "$ours" ] && [ -n "$(ls -A "$WINEPREFIX" 2>/dev/null)" ]; then
+    echo "wine-run: $WINEPREFIX is not empty and was not made by this script;" \
+         "refusing to use or delete it (set TAVDESK_WINEPREFIX to another folder)" >&2
+    return 1
   fi
+  if [ -f "$ours" ]; then rm -rf "$WINEPREFIX"; fi
+  mkdir -p "$WINEPREFIX" && touch "$ours" || return 1
+  quiet wineboot -i || { echo "wine-run: wineboot failed in $WINEPREFIX" >&2; return 1; }
+  local setting key value type data
+  for setting in 'Drivers|Graphics|REG_SZ|null' 'Drivers|Audio|REG_SZ|' \
+                 'WineDbg|ShowCrashDialog|REG_DWORD|0' 'X11 Driver|Managed|REG_SZ|N'; do
+    IFS='|' read -r key value type data <<<"$setting"
+    quiet wine reg add "HKCU\\Software\\Wine\\$key" /v "$value" /t "$type" /d "$data" /f ||
+      { echo "wine-run: setting $key\\$value failed" >&2; return 1; }
+  done
+  # The desktop picks its display driver when it starts: restart it. The
+  # stopped wineserver has written the registry out; it must hold the settings.
+  quiet wineserver -k
+  quiet wineserver -w
+  grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null &&
+    grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg" ||
+    { echo "wine-run: the prefix's registry lacks its settings" >&2; return 1; }
+  touch "$ready"
+}
+
+prepare_prefix() {
+  if [ ! -f "$ready" ]; then make_prefix || return 1; fi
   # A warm wineserver makes each program start in ~0.1 s instead of ~1 s.
   # It exits at once when one already serves this prefix; the first program
   # starts Wine's services, which must not inherit ctest's pipes either.
-  wineserver -p60 </dev/null >/dev/null 2>&1 9>&-
-  wine cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+  quiet wineserver -p60
+  quiet wine cmd /c exit
+  return 0
 }
 
 (
   flock 9
   prepare_prefix
-) 9>"$lock"
+) 9>"$lock" || exit 1
 
 [ $# -gt 0 ] || exit 0
 
-errfile=$(mktemp)
-trap 'rm -f "$errfile"' EXIT
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+errfile="$scratch/stderr"
+xml="$scratch/result.xml"
+gtest=0
+if [ -f "$1" ] && LC_ALL=C grep -qa 'gtest_output' "$1"; then
+  gtest=1
+  # Wine's Z: drive is the Unix root.
+  export GTEST_OUTPUT="xml:Z:${xml//\//\\}"
+fi
+
 timeout --kill-after=5 "$limit" wine "$@" 2>"$errfile"
 rc=$?
 if [ -s "$errfile" ]; then
@@ -57,9 +93,18 @@ fi
 if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
   echo "wine-run: $1 did not finish within ${limit} s and was killed" >&2
 fi
-# Wine's crash handler can leave a crashed program with exit status 0.
-if [ $rc -eq 0 ] && grep -q 'Unhandled \(exception\|page fault\)' "$errfile"; then
+if [ $rc -eq 0 ] && grep -q 'Unhandled ' "$errfile"; then
   echo "wine-run: $1 crashed" >&2
   rc=70
+fi
+if [ $rc -eq 0 ] && [ $gtest -eq 1 ]; then
+  summary=$(grep -m1 '<testsuites ' "$xml" 2>/dev/null)
+  if [ -z "$summary" ]; then
+    echo "wine-run: $1 ended without its test result (it crashed or exited early)" >&2
+    rc=70
+  elif ! grep -q ' failures="0"' <<<"$summary" || ! grep -q ' errors="0"' <<<"$summary"; then
+    echo "wine-run: $1 exited 0 but its test result counts failures" >&2
+    rc=71
+  fi
 fi
 exit $rc

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -75,6 +76,7 @@ struct Cable {
   // its number (high bits) and the status it read (low byte).
   std::atomic<uint64_t> statusReads{0};
   std::atomic<uint64_t> lastStatusRead{0};
+  std::atomic<int> hostCalls{0};         // host calls running on the handle now
   Pipe toConsole;                        // state lock
   Pipe toHost;                           // state lock
 };
@@ -106,6 +108,7 @@ struct State {
   std::atomic<int> readTimeoutMs{10000};
   // Threads blocked in a read, and those of them whose read was cancelled.
   std::map<DWORD, bool> pendingReads;
+  std::atomic<uint64_t> overlaps{0};
 
   // ---- control lock ----
   std::mutex control;
@@ -119,6 +122,7 @@ struct State {
   uint64_t counts[static_cast<int>(Call::kCount)] = {};
   std::vector<CallEvent> events;
   bool recording = true;
+  OpenArgs lastOpen = {};
 };
 
 State& S() {
@@ -192,6 +196,24 @@ Cable* ByHandle(HANDLE h) {
   }
   return nullptr;
 }
+
+// Marks a host call on a handle for its whole length and counts one that
+// begins while another is still running there.
+class HostCall {
+ public:
+  explicit HostCall(HANDLE h) : cable_(ByHandle(h)) {
+    if (cable_ && cable_->hostCalls.fetch_add(1) != 0) {
+      S().overlaps++;
+      std::fprintf(stderr, "simulated driver: two calls at once on one handle\n");
+    }
+  }
+  ~HostCall() {
+    if (cable_) cable_->hostCalls.fetch_sub(1);
+  }
+
+ private:
+  Cable* cable_;
+};
 
 Cable* ById(int id) {
   return id >= 0 && id < kMaxCables ? S().slots[id].load() : nullptr;
@@ -322,10 +344,15 @@ BOOL WINAPI SimDestroyInfoList(HDEVINFO set) {
   return ok;
 }
 
-HANDLE WINAPI SimCreateFile(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                            HANDLE) {
-  if (!Enter(Call::CreateFile)) return INVALID_HANDLE_VALUE;
+HANDLE WINAPI SimCreateFile(LPCSTR path, DWORD access, DWORD share,
+                            LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                            HANDLE templ) {
   State& s = S();
+  {
+    std::lock_guard<std::mutex> lock(s.control);
+    s.lastOpen = {access, share, disposition, flags, security != nullptr, templ != nullptr};
+  }
+  if (!Enter(Call::CreateFile)) return INVALID_HANDLE_VALUE;
   DWORD error = 0;
   uintptr_t handle = 0;
   int id = -1;
@@ -383,6 +410,7 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
   State& s = S();
   switch (call) {
     case Call::GetInfo: {
+      if (in || inLength) return ERROR_INVALID_PARAMETER;
       if (!out || outLength < kDeviceInfoSize) return ERROR_INSUFFICIENT_BUFFER;
       DeviceInfoBlock info = {};
       std::memcpy(info.driverData, "TAVRIN\x01\x00", 8);
@@ -393,6 +421,7 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
       return 0;
     }
     case Call::ResetLink: {
+      if (in || inLength || out || outLength) return ERROR_INVALID_PARAMETER;
       std::lock_guard<std::mutex> lock(s.mutex);
       cable->reg.store(0);
       cable->toConsole.Clear();
@@ -401,6 +430,7 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
       return 0;
     }
     case Call::GetStatus: {
+      if (in || inLength) return ERROR_INVALID_PARAMETER;
       if (!out || outLength < 1) return ERROR_INSUFFICIENT_BUFFER;
       *value = HostStatus(*cable);
       cable->lastStatusRead.store(++cable->statusReads << 8 | *value);
@@ -414,7 +444,8 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
     }
     case Call::SetFeature:
     case Call::ClearFeature: {
-      if (!in || inLength < 1) return ERROR_INVALID_PARAMETER;
+      // One byte in, nothing out, as the driver takes a feature bit.
+      if (!in || inLength != 1 || out || outLength) return ERROR_INVALID_PARAMETER;
       *value = *in;
       if (*in != kFeatureTransferRequest && *in != kFeatureTransferComplete)
         return ERROR_INVALID_PARAMETER;
@@ -433,6 +464,7 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
 
 BOOL WINAPI SimDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
                                DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped) {
+  HostCall running(h);
   Call call = CallOfCode(code);
   if (call != Call::kCount && !Enter(call)) {
     if (returned) *returned = 0;
@@ -468,6 +500,7 @@ uint32_t TakeShort(uint32_t* injected, uint32_t length) {
 
 BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
                         LPOVERLAPPED overlapped) {
+  HostCall running(h);
   if (read) *read = 0;
   if (!Enter(Call::Read)) return FALSE;
   State& s = S();
@@ -514,6 +547,7 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
 
 BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written,
                          LPOVERLAPPED overlapped) {
+  HostCall running(h);
   if (written) *written = 0;
   if (!Enter(Call::Write)) return FALSE;
   State& s = S();
@@ -663,6 +697,7 @@ void SimDriver::Reset() {
     s.infoSets.clear();
     s.generation++;
     s.readTimeoutMs.store(10000);
+    s.overlaps.store(0);
     s.changed.notify_all();
   }
   std::lock_guard<std::mutex> lock(s.control);
@@ -675,6 +710,7 @@ void SimDriver::Reset() {
   for (auto& n : s.counts) n = 0;
   s.events.clear();
   s.recording = true;
+  s.lastOpen = {};
 }
 
 int SimDriver::Plug(const std::string& name) {
@@ -791,6 +827,13 @@ int SimDriver::OpenInfoSets() {
   std::lock_guard<std::mutex> lock(S().mutex);
   return static_cast<int>(S().infoSets.size());
 }
+
+OpenArgs SimDriver::LastOpen() {
+  std::lock_guard<std::mutex> lock(S().control);
+  return S().lastOpen;
+}
+
+uint64_t SimDriver::Overlaps() { return S().overlaps.load(); }
 
 int SimDriver::OpenHandles() {
   int n = 0;

@@ -36,6 +36,12 @@ enum class Call : int {
   kCount
 };
 
+// The arguments of the host's last CreateFileA, for tests to check.
+struct OpenArgs {
+  DWORD access, share, disposition, flags;
+  bool security, templ;  // whether either was given
+};
+
 struct CallEvent {
   Call call;
   uint32_t value;  // the feature bit, the status byte read, or the bytes asked for
@@ -80,6 +86,11 @@ class SimDriver {
   static void SetRecording(bool on);
   static int OpenInfoSets();
   static int OpenHandles();
+  static OpenArgs LastOpen();
+  // Host calls (control, read, write) that began on a handle while another
+  // call on the same handle was still running: the LinkDevice lock must
+  // keep this at 0.
+  static uint64_t Overlaps();
 };
 
 }  // namespace sim

@@ -30,42 +30,6 @@ bool Decode(bool (*decode)(const uint8_t*, uint32_t, Request*), std::vector<uint
   return decode(exact.empty() ? nullptr : exact.data(), static_cast<uint32_t>(exact.size()), out);
 }
 
-TEST(RequestFormatTest, WellFormedBodies) {
-  std::vector<uint8_t> open = Le({0x201});
-  for (char c : std::string("/dir/a.bin")) open.push_back(static_cast<uint8_t>(c));
-  open.push_back(0);
-  open.push_back('z');  // bytes after the terminator are ignored
-  std::vector<uint8_t> exact(open);
-  OpenRequest o;
-  ASSERT_TRUE(DecodeOpen(exact.data(), uint32_t(exact.size()), &o));
-  EXPECT_EQ(0x201u, o.flags);
-  EXPECT_STREQ("/dir/a.bin", o.path);
-
-  CloseRequest c;
-  ASSERT_TRUE(Decode(DecodeClose, Le({0xFFFFFFFF}), &c));
-  EXPECT_EQ(-1, c.handle);
-
-  ReadRequest r;
-  ASSERT_TRUE(Decode(DecodeRead, Le({3, 65536}), &r));
-  EXPECT_EQ(3, r.handle);
-  EXPECT_EQ(65536u, r.count);
-
-  std::vector<uint8_t> write = Le({1, 5});
-  for (char ch : std::string("hello")) write.push_back(static_cast<uint8_t>(ch));
-  std::vector<uint8_t> exactWrite(write);
-  WriteRequest w;
-  ASSERT_TRUE(DecodeWrite(exactWrite.data(), uint32_t(exactWrite.size()), &w));
-  EXPECT_EQ(1, w.handle);
-  ASSERT_EQ(5u, w.count);
-  EXPECT_EQ(0, std::memcmp("hello", w.data, 5));
-
-  LseekRequest l;
-  ASSERT_TRUE(Decode(DecodeLseek, Le({4, 0xFFFFFFF6, 2}), &l));
-  EXPECT_EQ(4, l.handle);
-  EXPECT_EQ(-10, l.offset);
-  EXPECT_EQ(2, l.whence);
-}
-
 TEST(RequestFormatTest, MalformedBodiesFailToDecode) {
   OpenRequest o;
   CloseRequest c;
@@ -117,8 +81,6 @@ TEST(RequestFormatTest, OpenFlagTable) {
     EXPECT_EQ(row.append, m.append) << std::hex << row.flags;
     EXPECT_EQ(row.create, m.create) << std::hex << row.flags;
     EXPECT_EQ(row.truncate, m.truncate) << std::hex << row.flags;
-    EXPECT_EQ(row.write || row.append || row.create || row.truncate, m.Writes())
-        << std::hex << row.flags;
   }
 }
 
@@ -141,7 +103,8 @@ TEST(ElfCheckTest, ClassifiesByMagicAndType) {
       {"executable", head(magic, 0x02, 0x00), ExecKind::Elf},
       {"0x80 0xFE", head(magic, 0x80, 0xFE), ExecKind::Elf},
       {"0xFF 0x80 (big-endian IRX)", head(magic, 0xFF, 0x80), ExecKind::Elf},
-      {"ELF without 0x7F", head({'E', 'L', 'F', 0}, 0x02, 0x00), ExecKind::NotElf},
+      {"magic with a wrong first byte", head({0x7E, 'E', 'L', 'F'}, 0x02, 0x00), ExecKind::NotElf},
+      {"magic with a wrong last byte", head({0x7F, 'E', 'L', 'f'}, 0x02, 0x00), ExecKind::NotElf},
       {"17 bytes", first17, ExecKind::NotElf},
       {"empty", {}, ExecKind::NotElf},
   };

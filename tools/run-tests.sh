@@ -5,7 +5,7 @@ set -u
 cd "$(dirname "$0")/.."
 
 # Create the Wine prefix and start the wineserver before ctest, outside its pipes.
-cmake/wine-run.sh
+cmake/wine-run.sh || exit 1
 
 passed=0
 failed=0

@@ -2,76 +2,40 @@
 // session suites run against.
 #include "tests/support/console_link.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-
+#include <filesystem>
 
 TempFolder::TempFolder() {
-  char temp[MAX_PATH];
+  char temp[MAX_PATH], name[MAX_PATH];
   GetTempPathA(sizeof temp, temp);
   static LONG counter = 0;
-  for (;;) {
-    char name[MAX_PATH];
+  do {
     std::snprintf(name, sizeof name, "%stavdesk-%lu-%ld", temp, GetCurrentProcessId(),
                   InterlockedIncrement(&counter));
-    if (CreateDirectoryA(name, nullptr)) {
-      path_ = name;
-      return;
-    }
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return;
-  }
+  } while (!CreateDirectoryA(name, nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
+  path_ = name;
 }
-
-namespace {
-
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string full = folder + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(full);
-      else
-        DeleteFileA(full.c_str());
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryA(folder.c_str());
-}
-
-}  // namespace
 
 TempFolder::~TempFolder() {
-  if (!path_.empty()) RemoveTree(path_);
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 void TempFolder::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-  HANDLE file = CreateFileA(File(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                            nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, file) << name;
-  DWORD written = 0;
-  if (!bytes.empty()) WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  FILE* file = std::fopen(File(name).c_str(), "wb");
+  ASSERT_TRUE(file) << name;
+  const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
   ASSERT_EQ(bytes.size(), written) << name;
 }
 
 bool TempFolder::Read(const std::string& name, std::vector<uint8_t>* bytes) const {
-  HANDLE file = CreateFileA(File(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bytes->assign(GetFileSize(file, nullptr), 0);
-  DWORD got = 0;
-  BOOL ok = bytes->empty() || ReadFile(file, bytes->data(), DWORD(bytes->size()), &got, nullptr);
-  CloseHandle(file);
-  return ok && got == bytes->size();
-}
-
-bool TempFolder::Exists(const std::string& name) const {
-  return GetFileAttributesA(File(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+  FILE* file = std::fopen(File(name).c_str(), "rb");
+  if (!file) return false;
+  bytes->clear();
+  for (int c; (c = std::fgetc(file)) != EOF;) bytes->push_back(static_cast<uint8_t>(c));
+  std::fclose(file);
+  return true;
 }
 
 ConsoleLink::ConsoleLink() {

@@ -31,7 +31,6 @@ class TempFolder {
   void Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
   // The file's bytes; false when it can't be read.
   bool Read(const std::string& name, std::vector<uint8_t>* bytes) const;
-  bool Exists(const std::string& name) const;
 
  private:
   std::string path_;
@@ -48,14 +47,15 @@ class ConsoleLink {
   TestPage& testPage() { return page_; }
   TargetSession& session() { return *session_; }
   sim::ConsoleEmulator& console() { return *console_; }
-  LinkDevice& link() { return link_; }
-  int cable() const { return cable_; }
 
   // Serves one request with ServeRequest while the console's operation
   // runs, then hands back what the console got.
   template <typename T>
-  T Serve(std::future<T> pending, bool expectServed = true);
-
+  T Serve(std::future<T> pending, bool expectServed = true) {
+    const bool served = ServeRequest(session_.get());
+    if (served != expectServed) ADD_FAILURE() << "ServeRequest returned " << served;
+    return pending.get();
+  }
   // Entries still queued for the log, and drop them.
   std::vector<QueuedEntry> TakeLog() { return page_.TakeQueued(); }
 
@@ -66,10 +66,3 @@ class ConsoleLink {
   std::unique_ptr<TargetSession> session_;
   std::unique_ptr<sim::ConsoleEmulator> console_;
 };
-
-template <typename T>
-T ConsoleLink::Serve(std::future<T> pending, bool expectServed) {
-  bool served = ServeRequest(session_.get());
-  if (served != expectServed) ADD_FAILURE() << "ServeRequest returned " << served;
-  return pending.get();
-}

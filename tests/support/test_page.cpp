@@ -2,7 +2,6 @@
 // its log view shows and what its queue still holds.
 #include "tests/support/test_page.h"
 
-#include <commdlg.h>  // FR_DOWN
 #include <richedit.h>
 
 #include "ui/device_page.h"
@@ -66,19 +65,4 @@ std::vector<QueuedEntry> TestPage::TakeQueued() {
   }
   FreeLogEntries(list);
   return entries;
-}
-
-bool TestPage::ColourOf(const char* text, COLORREF* colour) const {
-  FINDTEXTEXA find = {};
-  find.chrg = {0, -1};
-  find.lpstrText = text;
-  HWND edit = view();
-  if (SendMessageA(edit, EM_FINDTEXTEX, FR_DOWN, reinterpret_cast<LPARAM>(&find)) < 0)
-    return false;
-  SendMessageA(edit, EM_SETSEL, find.chrgText.cpMin, find.chrgText.cpMax);
-  CHARFORMATA format = {};
-  format.cbSize = sizeof format;
-  SendMessageA(edit, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-  *colour = format.crTextColor;
-  return (format.dwMask & CFM_COLOR) && !(format.dwEffects & CFE_AUTOCOLOR);
 }

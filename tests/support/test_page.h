@@ -39,9 +39,6 @@ class TestPage {
   std::vector<QueuedEntry> Queued() const;
   // The same, and drops them from the queue as a flush would.
   std::vector<QueuedEntry> TakeQueued();
-  // The colour of the first occurrence of `text` in the view; false when the
-  // text is not there or its characters do not share one colour.
-  bool ColourOf(const char* text, COLORREF* colour) const;
 
  private:
   HWND parent_ = nullptr;
