@@ -38,6 +38,10 @@ bool TempFolder::Read(const std::string& name, std::vector<uint8_t>* bytes) cons
   return true;
 }
 
+bool TempFolder::Exists(const std::string& name) const {
+  return GetFileAttributesA(File(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 ConsoleLink::ConsoleLink() {
   sim::SimDriver::Reset();
   cable_ = sim::SimDriver::Plug("cable");
