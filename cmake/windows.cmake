@@ -83,3 +83,13 @@ target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdes
 # The host-side benchmark: a program, not a test (make bench).
 add_executable(host_file_bench bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
+
+# Virtual cables: the loopback listener through which console programs
+# outside the process play the console's end of simulated cables.
+add_library(tavdesk_virtual_cable OBJECT sim/virtual_cable.cpp)
+target_link_libraries(tavdesk_virtual_cable PUBLIC tavdesk_core ws2_32)
+
+tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp
+                  tests/support/socket_console_end.cpp)
+target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
+                      tavdesk_test_support tavdesk_resources)
