@@ -21,9 +21,10 @@ add_library(tavdesk_core STATIC
   session/device_record.cpp
   ui/log_queue.cpp
   ui/device_page.cpp
+  session/link_worker.cpp
 )
 target_include_directories(tavdesk_core PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(tavdesk_core PUBLIC setupapi)
+target_link_libraries(tavdesk_core PUBLIC setupapi comdlg32 shell32)
 
 # Object libraries, so that the binding is always linked in whole, whatever
 # order the linker meets the libraries in.
@@ -68,8 +69,15 @@ target_link_libraries(settings_test PRIVATE tavdesk_sim)
 tavdesk_wine_test(log_queue_test tests/log_queue_test.cpp)
 target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 
+# The link worker and the device page run with the real main window.
+add_library(tavdesk_worker_fixture STATIC tests/support/worker_fixture.cpp)
+target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_test_support)
+
 tavdesk_wine_test(device_page_test tests/device_page_test.cpp)
-target_link_libraries(device_page_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+target_link_libraries(device_page_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(link_worker_test tests/link_worker_test.cpp)
+target_link_libraries(link_worker_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
 
 tavdesk_wine_test(packet_transport_test tests/packet_transport_test.cpp)
 target_link_libraries(packet_transport_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
@@ -84,6 +92,44 @@ target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdes
 add_executable(host_file_bench bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
 
+# The main window, its tabs and sounds. Common controls come from the system;
+# winmm.dll is resolved at run time, never imported.
+target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
+target_link_libraries(tavdesk_core PUBLIC comctl32)
+
+tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
+target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
+
+# The settings page, and the simulated driver's timing and demo console.
+target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)
+target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
+target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
+
+tavdesk_wine_test(sim_timing_test tests/sim_timing_test.cpp)
+target_link_libraries(sim_timing_test PRIVATE tavdesk_sim)
+
+# The two programs: Tavdesk.exe with the real driver binding, TavdeskSim.exe
+# with the simulated driver and its demo consoles.
+add_executable(Tavdesk WIN32 ui/win_main.cpp)
+target_link_libraries(Tavdesk PRIVATE tavdesk_driver_win32 tavdesk_resources)
+
+add_executable(TavdeskSim WIN32 sim/sim_program.cpp)
+target_link_libraries(TavdeskSim PRIVATE tavdesk_sim tavdesk_resources)
+
+tavdesk_wine_test(settings_page_test tests/settings_page_test.cpp)
+target_link_libraries(settings_page_test PRIVATE tavdesk_sim tavdesk_resources)
+
+# The whole program, watched from another process; also the demo's driver.
+add_library(tavdesk_program_probe STATIC tests/support/program_probe.cpp)
+target_include_directories(tavdesk_program_probe PUBLIC ${CMAKE_SOURCE_DIR})
+
+tavdesk_wine_test(program_test tests/program_test.cpp)
+target_link_libraries(program_test PRIVATE tavdesk_program_probe)
+add_dependencies(program_test TavdeskSim)
+
+add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
+target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)
+
 # Virtual cables: the loopback listener through which console programs
 # outside the process play the console's end of simulated cables.
 add_library(tavdesk_virtual_cable OBJECT sim/virtual_cable.cpp)
@@ -93,3 +139,14 @@ tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp
                   tests/support/socket_console_end.cpp)
 target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
                       tavdesk_test_support tavdesk_resources)
+target_link_libraries(TavdeskSim PRIVATE tavdesk_virtual_cable)
+
+# End to end: TavdeskSim.exe as a process, the Python console client on
+# virtual cables, and a driver that works the window from another process.
+add_executable(e2e_driver tests/e2e/program_driver.cpp)
+target_link_libraries(e2e_driver PRIVATE tavdesk_program_probe)
+find_program(PYTHON3 python3 REQUIRED)
+add_test(NAME e2e_tavdesk_sim
+         COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/tests/e2e/test_tavdesk_sim.py --build ${CMAKE_BINARY_DIR})
+set_tests_properties(e2e_tavdesk_sim PROPERTIES TIMEOUT 600)
+add_dependencies(e2e_driver TavdeskSim)

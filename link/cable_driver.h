@@ -1,4 +1,5 @@
-// The cable driver port: the nine Win32 calls that LinkDevice makes, as one
+// The cable driver port: the nine Win32 calls that LinkDevice makes, and the
+// cancel with which the UI thread frees a worker stuck in one of them, as one
 // table of function pointers with exactly the Win32 signatures. Which table
 // CableDriver() returns is chosen at link time: cable_driver_win32.cpp binds
 // the real calls (Tavdesk.exe), sim/ binds the simulated cable driver (tests
@@ -30,6 +31,8 @@ struct CableDriverPort {
   decltype(&::ReadFile) ReadFile;
   decltype(&::WriteFile) WriteFile;
   decltype(&::CloseHandle) CloseHandle;
+  // Ends the given thread's pending read or write with ERROR_OPERATION_ABORTED.
+  decltype(&::CancelSynchronousIo) CancelSynchronousIo;
 };
 
 // Defined once per program, by the binding it is linked with.

@@ -6,6 +6,7 @@ const CableDriverPort& CableDriver() {
       ::SetupDiGetClassDevsA, ::SetupDiEnumDeviceInterfaces,
       ::SetupDiGetDeviceInterfaceDetailA, ::SetupDiDestroyDeviceInfoList,
       ::CreateFileA, ::DeviceIoControl, ::ReadFile, ::WriteFile, ::CloseHandle,
+      ::CancelSynchronousIo,
   };
   return port;
 }

@@ -23,6 +23,7 @@
 #include "link/cable_driver.h"
 #include "link/cable_protocol.h"
 #include "link/device_info.h"
+#include "sim/sim_timing.h"
 
 namespace sim {
 namespace {
@@ -103,6 +104,8 @@ struct State {
   uint64_t nextConsoleTag = 1;
   std::atomic<uint64_t> generation{1};  // bumped by Reset so stale console ends fail
   std::atomic<int> readTimeoutMs{10000};
+  // Threads blocked in a read, and those of them whose read was cancelled.
+  std::map<DWORD, bool> pendingReads;
 
   // ---- control lock ----
   std::mutex control;
@@ -211,7 +214,7 @@ bool SameGuid(const GUID* g) {
   return g && std::memcmp(g, &GUID_DEVINTERFACE_TAVRIN, sizeof(GUID)) == 0;
 }
 
-// ---- The port: the nine calls with their Win32 contracts. ----
+// ---- The port: the calls with their Win32 contracts. ----
 
 HDEVINFO WINAPI SimGetClassDevs(const GUID* guid, PCSTR, HWND, DWORD flags) {
   if (!Enter(Call::GetClassDevs)) return INVALID_HANDLE_VALUE;
@@ -449,6 +452,7 @@ BOOL WINAPI SimDeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, 
                     &value);
   if (returned) *returned = bytes;
   if (call != Call::kCount) Record(call, value, bytes, error == 0);
+  if (call != Call::kCount) AwaitControlRequest();
   SetLastError(error);
   return error == 0;
 }
@@ -478,14 +482,21 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
     std::unique_lock<std::mutex> lock(s.mutex);
     const uint64_t generation = s.generation.load();
     const uintptr_t handle = cable->handle.load();
+    const DWORD thread = GetCurrentThreadId();
+    s.pendingReads[thread] = false;
     // Bytes the console wrote before it went can still be read.
     auto gone = [&] {
       return s.generation.load() != generation || cable->handle.load() != handle ||
              !cable->plugged.load() || (!cable->consoleTag.load() && cable->toHost.Size() < want);
     };
-    bool ready = WaitState(lock, s.readTimeoutMs.load(),
-                           [&] { return gone() || cable->toHost.Size() >= want; });
-    if (!ready)
+    bool ready = WaitState(lock, s.readTimeoutMs.load(), [&] {
+      return s.pendingReads[thread] || gone() || cable->toHost.Size() >= want;
+    });
+    const bool cancelled = s.pendingReads[thread];
+    s.pendingReads.erase(thread);
+    if (cancelled)
+      error = ERROR_OPERATION_ABORTED;
+    else if (!ready)
       error = ERROR_SEM_TIMEOUT;
     else if (gone())
       error = cable->plugged.load() ? ERROR_DEVICE_NOT_CONNECTED : ERROR_DEVICE_REMOVED;
@@ -496,6 +507,7 @@ BOOL WINAPI SimReadFile(HANDLE h, LPVOID buffer, DWORD length, LPDWORD read,
   }
   if (!error && read) *read = want;
   Record(Call::Read, length, error ? 0 : want, error == 0);
+  if (!error) AwaitBulk(want);
   SetLastError(error);
   return error == 0;
 }
@@ -521,8 +533,27 @@ BOOL WINAPI SimWriteFile(HANDLE h, LPCVOID buffer, DWORD length, LPDWORD written
     s.changed.notify_all();
   }
   Record(Call::Write, length, error ? 0 : moved, error == 0);
+  if (!error) AwaitBulk(moved);
   SetLastError(error);
   return error == 0;
+}
+
+// Only reads block here (a write appends at once), so only a read can be
+// pending for another thread to cancel.
+BOOL WINAPI SimCancelSynchronousIo(HANDLE thread) {
+  if (!Enter(Call::CancelIo)) return FALSE;
+  State& s = S();
+  bool found;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.pendingReads.find(GetThreadId(thread));
+    found = it != s.pendingReads.end();
+    if (found) it->second = true;
+    s.changed.notify_all();
+  }
+  Record(Call::CancelIo, 0, 0, found);
+  SetLastError(found ? 0 : ERROR_NOT_FOUND);
+  return found;
 }
 
 // ---- The console's end, in-process. ----
@@ -799,6 +830,7 @@ const CableDriverPort& CableDriver() {
       sim::SimGetClassDevs,    sim::SimEnumInterfaces, sim::SimGetInterfaceDetail,
       sim::SimDestroyInfoList, sim::SimCreateFile,     sim::SimDeviceIoControl,
       sim::SimReadFile,        sim::SimWriteFile,      sim::SimCloseHandle,
+      sim::SimCancelSynchronousIo,
   };
   return port;
 }

@@ -32,6 +32,7 @@ enum class Call : int {
   ClearFeature,
   Read,
   Write,
+  CancelIo,  // CancelSynchronousIo; ok when it ended a pending read
   kCount
 };
 

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
+
+#include <cstddef>
 
 // Notices the worker sends a page, always asynchronously.
 constexpr UINT WM_PAGE_CONNECTION = WM_USER + 16;  // wParam 1: console served; 0: not
@@ -19,3 +22,22 @@ constexpr LPARAM kLogViewTextLimit = 32 * 1024 * 1024;
 HWND CreateDevicePage(HWND parent);
 
 INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The commands behind the page's buttons and drops; each is false on
+// failure, and the page logs and sounds the failure.
+// The open-file dialog on the record's last file, then an execute command.
+bool ExecuteDialog(HWND page);
+// Queues the one file of a drop for execution; any other number of files
+// fails. The drop is finished on every path.
+bool DropFile(HWND page, HDROP drop);
+// The save-file dialog, then the whole log as plain or rich text by the
+// chosen filter. A cancelled dialog is no failure.
+bool SaveLog(HWND page);
+
+// Save log's extension rule: a path with no '.' anywhere gets ".TXT" for
+// filter 1 and ".RTF" for filter 2. False, with the path untouched, when the
+// extension would not fit in `size` characters with the terminator.
+bool AddSaveExtension(char* path, size_t size, DWORD filterIndex);
+// The EM_STREAMOUT callback of Save log: writes to the file handle in
+// `cookie`; 1 (stop, and fail the stream) unless every byte was written.
+DWORD CALLBACK WriteLogChunk(DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* written);

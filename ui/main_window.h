@@ -42,6 +42,9 @@ extern std::atomic<LONG> AttentionFlag;
 extern const void* SoundData[3];
 
 BOOL CreateMainWindow();
+// RICHED32.DLL from the system folder, loaded once; device pages need its
+// "RICHEDIT" class. None when it cannot be loaded.
+HMODULE LoadRichEditLibrary();
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 

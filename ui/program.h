@@ -15,3 +15,21 @@ INT_PTR MainWindow_OnClose(HWND window);
 INT_PTR MainWindow_OnTick(HWND window);  // timer 2
 INT_PTR MainWindow_OnDestroy(HWND window);
 INT_PTR MainWindow_OnSingleInstance(HWND window);
+
+// Shutdown progress, UI thread only: QuittingFlag is set by the first close
+// request that finds devices open; QuitTickCounter counts timer 2's ticks
+// from then on (-2: the last device has gone, the next tick ends the window).
+extern LONG QuittingFlag;
+extern LONG QuitTickCounter;
+
+// The entry point's steps after the C runtime: the single-instance check,
+// start-up, the banner, the message loop and clean-up. Returns the exit code.
+int RunProgram(HINSTANCE instance, int showCommand);
+// True when no other copy runs; otherwise brings that copy's main window to
+// the front (restored if minimised) and returns false.
+bool SingleInstanceCheck();
+// Start-up in its fixed order; false at the first step that fails.
+bool StartProgram();
+// Returns the wParam of WM_QUIT.
+int RunMessageLoop();
+void CleanUpProgram();

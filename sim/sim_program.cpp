@@ -1,0 +1,94 @@
+// TavdeskSim.exe's entry point: the program linked to the simulated driver,
+// set up from the environment (Tavdesk.exe reads none):
+//   TAVDESK_SIM_DEMO       number of demo cables, each with a demo console
+//                          (default 1; 0 for none, at most 8)
+//   TAVDESK_SIM_DEMO_POLL  0: the demo consoles greet and then never poll
+//                          (default 1)
+//   TAVDESK_SIM_TIMING     usb11 (default): a USB 1.1 cable's timing; zero:
+//                          none
+//   TAVDESK_SIM_LISTEN     a TCP port on 127.0.0.1 for virtual cables (0:
+//                          any free port, printed on standard output)
+// A value it cannot read ends the program at once with a message on
+// standard error and exit code 2.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session/host_file_service.h"
+#include "sim/demo_console.h"
+#include "sim/sim_driver.h"
+#include "sim/sim_timing.h"
+#include "sim/virtual_cable.h"
+#include "ui/program.h"
+
+namespace {
+
+constexpr int kMostDemoCables = 8;
+
+struct SimSetup {
+  int demoCables = 1;
+  bool demoPolls = true;
+  sim::Timing timing = sim::Timing::Usb11;
+};
+
+// The variable's value, or `fallback` when it is not set.
+std::string Variable(const char* name, const char* fallback) {
+  char value[64];
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return fallback;
+  return length < sizeof value ? std::string(value, length) : std::string("(too long)");
+}
+
+bool Fail(const char* name, const std::string& value, const char* allowed) {
+  std::fprintf(stderr, "TavdeskSim: %s=%s is not %s\n", name, value.c_str(), allowed);
+  return false;
+}
+
+bool ReadSetup(SimSetup* setup) {
+  const std::string demo = Variable("TAVDESK_SIM_DEMO", "1");
+  if (demo.size() != 1 || demo[0] < '0' || demo[0] > '0' + kMostDemoCables)
+    return Fail("TAVDESK_SIM_DEMO", demo, "a number of demo cables from 0 to 8");
+  setup->demoCables = demo[0] - '0';
+  const std::string poll = Variable("TAVDESK_SIM_DEMO_POLL", "1");
+  if (poll != "0" && poll != "1") return Fail("TAVDESK_SIM_DEMO_POLL", poll, "0 or 1");
+  setup->demoPolls = poll == "1";
+  const std::string timing = Variable("TAVDESK_SIM_TIMING", "usb11");
+  if (timing != "usb11" && timing != "zero")
+    return Fail("TAVDESK_SIM_TIMING", timing, "usb11 or zero");
+  setup->timing = timing == "usb11" ? sim::Timing::Usb11 : sim::Timing::Zero;
+  return true;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+  ReserveStandardDescriptors();
+  SimSetup setup;
+  if (!ReadSetup(&setup)) return 2;
+  sim::SetTiming(setup.timing);
+  std::string listenError;
+  std::unique_ptr<sim::VirtualCableListener> listener =
+      sim::StartListenerFromEnvironment(&listenError);
+  if (!listenError.empty()) {
+    std::fprintf(stderr, "TavdeskSim: %s\n", listenError.c_str());
+    return 2;
+  }
+  if (listener) {
+    std::printf("TavdeskSim: virtual cables on 127.0.0.1:%u\n", listener->Port());
+    std::fflush(stdout);
+  }
+  std::vector<std::unique_ptr<sim::DemoConsole>> consoles;
+  for (int i = 0; i < setup.demoCables; ++i) {
+    const std::string name = i == 0 ? "Demo cable" : "Demo cable " + std::to_string(i + 1);
+    const int cable = sim::SimDriver::Plug(name);
+    consoles.push_back(std::make_unique<sim::DemoConsole>(cable, name, setup.demoPolls));
+  }
+  const int code = RunProgram(instance, showCommand);
+  listener.reset();  // closes the virtual cables' connections
+  consoles.clear();  // stops the scripts before the driver's state goes
+  return code;
+}

@@ -1,0 +1,137 @@
+// The probe's window searches and process start.
+#include "tests/support/program_probe.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "ui/resource.h"
+
+namespace probe {
+namespace {
+
+// The file name field of an Explorer-style file dialog (cmb13).
+constexpr int kFileNameField = 1148;
+
+bool IsDialog(HWND window) {
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof name);
+  return std::strcmp(name, "#32770") == 0;
+}
+
+}  // namespace
+
+HWND FindTopLevel(DWORD process, const char* title, int controlId) {
+  struct Search {
+    DWORD process;
+    const char* title;
+    int controlId;
+    HWND found;
+  } search = {process, title, controlId, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != s->process || !IsWindowVisible(window)) return TRUE;
+        if (s->title && Text(window) != s->title) return TRUE;
+        if (s->controlId && !GetDlgItem(window, s->controlId)) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND MainWindowOf(DWORD process) { return FindTopLevel(process, "Tavdesk", IDC_PAGE_TABS); }
+
+std::vector<HWND> Pages(HWND mainWindow) {
+  std::vector<HWND> pages;
+  for (HWND child = GetWindow(mainWindow, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if (IsDialog(child)) pages.push_back(child);
+  return pages;
+}
+
+PageKind KindOf(HWND page) {
+  if (GetDlgItem(page, IDC_EXECUTE)) return PageKind::Device;
+  if (GetDlgItem(page, IDC_PRIORITY_LOW)) return PageKind::Settings;
+  if (GetDlgItem(page, IDC_DEVICE_COUNT)) return PageKind::About;
+  return PageKind::Unknown;
+}
+
+HWND ShownPage(HWND mainWindow) {
+  for (HWND page : Pages(mainWindow))
+    if (IsWindowVisible(page)) return page;
+  return nullptr;
+}
+
+std::vector<HWND> DevicePages(HWND mainWindow) {
+  std::vector<HWND> devices;
+  for (HWND page : Pages(mainWindow))
+    if (KindOf(page) == PageKind::Device) devices.push_back(page);
+  return devices;
+}
+
+HWND Tabs(HWND mainWindow) { return GetDlgItem(mainWindow, IDC_PAGE_TABS); }
+
+std::string Text(HWND window) {
+  const LRESULT length = SendMessageA(window, WM_GETTEXTLENGTH, 0, 0);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  const LRESULT got = SendMessageA(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]));
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return text;
+}
+
+bool WaitFor(const std::function<bool()>& ready, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool AnswerFileDialog(DWORD process, const std::string& path, int ms) {
+  HWND dialog = nullptr;
+  if (!WaitFor([&] { return (dialog = FindTopLevel(process, nullptr, kFileNameField)) != nullptr; },
+               ms))
+    return false;
+  SendDlgItemMessageA(dialog, kFileNameField, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  return WaitFor([&] { return !IsWindow(dialog); }, ms);
+}
+
+Started Start(const std::string& exe, const std::vector<std::string>& environment,
+              const std::string& errorFile) {
+  Started started;
+  // This process's environment, with the extra lines last so they win.
+  std::string block;
+  char* current = GetEnvironmentStringsA();
+  for (const char* line = current; *line; line += std::strlen(line) + 1) {
+    bool replaced = false;
+    for (const std::string& extra : environment)
+      replaced |= std::strncmp(line, extra.c_str(), extra.find('=') + 1) == 0;
+    if (!replaced) block.append(line).push_back('\0');
+  }
+  FreeEnvironmentStringsA(current);
+  for (const std::string& extra : environment) block.append(extra).push_back('\0');
+  block.push_back('\0');
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  HANDLE error = INVALID_HANDLE_VALUE;
+  if (!errorFile.empty()) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    error = CreateFileA(errorFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &inherit, CREATE_ALWAYS, 0, nullptr);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = error;
+  }
+  std::string command = "\"" + exe + "\"";
+  started.ok = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &block[0],
+                              nullptr, &startup, &started.info) != FALSE;
+  if (error != INVALID_HANDLE_VALUE) CloseHandle(error);
+  return started;
+}
+
+}  // namespace probe

@@ -1,0 +1,156 @@
+// The worker fixture, the bounded message pump and the file dialog driver.
+#include "tests/support/worker_fixture.h"
+
+#include <richedit.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "session/device_record.h"
+#include "session/link_worker.h"
+#include "sim/sim_driver.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+
+namespace {
+
+DWORD CALLBACK CollectText(DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) {
+  reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
+  *done = count;
+  return 0;
+}
+
+// The Explorer-style file dialog's controls (Wine and Windows alike).
+constexpr int kFileNameControl = 1148;  // cmb13
+constexpr int kFilterControl = 1136;    // cmb1
+
+}  // namespace
+
+bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (;;) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    if (done()) return true;
+    if (GetTickCount64() > end) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  }
+}
+
+void PumpPending() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
+std::string PageText(HWND page) {
+  std::string text;
+  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0, CollectText};
+  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
+  return text;
+}
+
+int CountInPage(HWND page, const std::string& line) {
+  const std::string text = PageText(page);
+  int count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  return count;
+}
+
+void WorkerTest::SetUp() {
+  sim::SimDriver::Reset();
+  ASSERT_TRUE(sounds_.ok());
+  if (!MainWindow) {
+    ASSERT_TRUE(CreateMainWindow());
+  }
+  ASSERT_TRUE(StartWorker());
+}
+
+void WorkerTest::TearDown() {
+  if (WorkerThread) {
+    EXPECT_TRUE(CloseAllDevices(true));
+  }
+  EXPECT_EQ(nullptr, DeviceList);
+  EXPECT_EQ(0, DeviceCount);
+  PumpPending();
+  sim::SimDriver::Reset();
+}
+
+FileDialogDriver::FileDialogDriver(const char* title, const char* name, int filter, bool cancel)
+    : thread_([this, title = std::string(title), name = std::string(name ? name : ""),
+               keep = name == nullptr, filter, cancel] {
+        HWND dialog = nullptr;
+        const ULONGLONG end = GetTickCount64() + 10000;
+        while (!(dialog = FindWindowA(nullptr, title.c_str())) && GetTickCount64() < end) Sleep(10);
+        if (!dialog) return;
+        char offered[1024] = {};
+        GetDlgItemTextA(dialog, kFileNameControl, offered, sizeof offered);
+        offered_ = offered;
+        if (cancel) {
+          SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+        } else {
+          if (filter != kKeepFilter) {
+            HWND combo = GetDlgItem(dialog, kFilterControl);
+            SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
+            SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(kFilterControl, CBN_SELENDOK),
+                         reinterpret_cast<LPARAM>(combo));
+          }
+          if (!keep) SetDlgItemTextA(dialog, kFileNameControl, name.c_str());
+          SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+        }
+        answered_ = true;
+      }) {}
+
+FileDialogDriver::~FileDialogDriver() { Finish(); }
+
+bool FileDialogDriver::Finish() {
+  if (thread_.joinable()) thread_.join();
+  return answered_;
+}
+
+namespace {
+
+std::mutex playedLock;
+std::vector<int> played;
+
+BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
+  int which = -1;
+  for (int i = 0; i < 3; ++i)
+    if (sound && sound == SoundData[i]) which = i;
+  std::lock_guard<std::mutex> lock(playedLock);
+  played.push_back(which);
+  return TRUE;
+}
+
+void WriteCode(unsigned char* at, const unsigned char* code, size_t size) {
+  DWORD was = 0;
+  VirtualProtect(at, size, PAGE_EXECUTE_READWRITE, &was);
+  std::memcpy(at, code, size);
+  VirtualProtect(at, size, was, &was);
+  FlushInstructionCache(GetCurrentProcess(), at, size);
+}
+
+}  // namespace
+
+SoundSpy::SoundSpy() {
+  HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  target_ = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
+  if (!target_) return;
+  std::memcpy(saved_, target_, sizeof saved_);
+  // mov rax, RecordSound; jmp rax
+  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
+  const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
+  std::memcpy(jump + 2, &address, sizeof address);
+  WriteCode(target_, jump, sizeof jump);
+  Take();
+}
+
+SoundSpy::~SoundSpy() {
+  if (target_) WriteCode(target_, saved_, sizeof saved_);
+}
+
+std::vector<int> SoundSpy::Take() {
+  std::lock_guard<std::mutex> lock(playedLock);
+  std::vector<int> out;
+  out.swap(played);
+  return out;
+}

@@ -1,0 +1,161 @@
+// The life of the UI thread: one copy only, start-up in a fixed order, the
+// message loop that routes keys to the pages, the scan timer, and the orderly
+// shutdown in which every connected console is told to quit before its cable
+// is closed. Everything here runs on the UI thread.
+#include "ui/program.h"
+
+#include <commctrl.h>
+
+#include "config/settings.h"
+#include "config/settings_page.h"
+#include "session/device_record.h"
+#include "session/link_worker.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+
+UINT SingleInstanceMessage = 0;
+LONG QuittingFlag = 0;
+LONG QuitTickCounter = 0;
+
+namespace {
+
+constexpr char kSingleInstanceMessageName[] =
+    "WM_SYS_UNIQUE-{6f1c2a90-3b7e-4d15-9a62-c84e07d3b5a1}";
+constexpr char kMutexName[] = "Tavrin win32 client-{6f1c2a90-3b7e-4d15-9a62-c84e07d3b5a1}";
+constexpr UINT_PTR kScanTimer = 2;
+constexpr UINT kScanPeriodMs = 1300;
+constexpr UINT_PTR kAttentionTimer = 1;
+// Ticks of timer 2 that the consoles get to fetch their quit commands.
+constexpr LONG kLastPoliteTick = 9;
+
+int ShowCommand = SW_SHOWDEFAULT;
+
+BOOL CALLBACK FindRunningCopy(HWND window, LPARAM found) {
+  DWORD_PTR answer = 0;
+  if (SendMessageTimeoutA(window, SingleInstanceMessage, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                          200, &answer) &&
+      answer) {
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+bool SingleInstanceCheck() {
+  SingleInstanceMessage = RegisterWindowMessageA(kSingleInstanceMessageName);
+  // Kept open for the life of the process, never waited on.
+  CreateMutexA(nullptr, FALSE, kMutexName);
+  const DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return true;
+  HWND running = nullptr;
+  EnumWindows(FindRunningCopy, reinterpret_cast<LPARAM>(&running));
+  if (running) {
+    SetForegroundWindow(running);
+    if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
+  }
+  return false;
+}
+
+bool StartProgram() {
+  if (!CreateMainWindow()) return false;
+  InitSettings();  // a failed load leaves the defaults, which is no failure
+  if (!CreateSettingsPage()) return false;
+  if (!StartWorker()) return false;
+  SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_SETCURSEL, 0, 0);
+  ComputePageOrigin(MainWindow);
+  ShowSelectedPage(MainWindow);
+  SetFocus(ShownPage);
+  ScanForCables();
+  SetTimer(MainWindow, kScanTimer, kScanPeriodMs, nullptr);
+  ShowWindow(MainWindow, ShowCommand);
+  return true;
+}
+
+int RunMessageLoop() {
+  MSG message;
+  BOOL got;
+  while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+    if (got == -1) return 0;
+    if (MainWindow && TranslateAcceleratorA(MainWindow, AcceleratorTable, &message)) continue;
+    bool taken = false;
+    // Newest device first. The list changes only on this thread, between
+    // messages, so it needs no lock here.
+    for (DeviceRecord* record = DeviceList; record && !taken; record = record->next)
+      taken = IsWindow(record->page) && IsDialogMessageA(record->page, &message);
+    if (taken) continue;
+    if (SettingsPage && IsDialogMessageA(SettingsPage, &message)) continue;
+    if (AboutPage && IsDialogMessageA(AboutPage, &message)) continue;
+    if (MainWindow && IsDialogMessageA(MainWindow, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return static_cast<int>(message.wParam);
+}
+
+void CleanUpProgram() {
+  if (IsWindow(MainWindow)) DestroyWindow(MainWindow);
+  if (TabImageList) ImageList_Remove(TabImageList, -1);
+  if (RichEditLibrary) FreeLibrary(RichEditLibrary);
+  RichEditLibrary = nullptr;
+}
+
+int RunProgram(HINSTANCE instance, int showCommand) {
+  ProgramInstance = instance;
+  ShowCommand = showCommand;
+  if (!SingleInstanceCheck()) return 0;
+  if (!StartProgram()) {
+    FatalAppExitA(0, "Couldn't initialize program");
+    return 1;  // not reached: the call ends the process
+  }
+  OutputDebugStringA("Tavdesk " TAVDESK_VERSION_TEXT "\n");
+  const int code = RunMessageLoop();
+  CleanUpProgram();
+  return code;
+}
+
+INT_PTR MainWindow_OnClose(HWND window) {
+  if (DeviceCount == 0) {
+    DestroyWindow(window);
+    return TRUE;
+  }
+  if (QuittingFlag) return FALSE;
+  QueueQuitForAll();
+  QuittingFlag = 1;
+  return TRUE;
+}
+
+INT_PTR MainWindow_OnTick(HWND window) {
+  if (!QuittingFlag) {
+    ScanForCables();
+    return TRUE;
+  }
+  const LONG tick = ++QuitTickCounter;
+  if (tick >= 1 && tick <= kLastPoliteTick) {
+    if (CloseAllDevices(false)) {
+      if (SettingsPage) DestroyWindow(SettingsPage);  // stores the settings
+      QuitTickCounter = -2;
+    }
+  } else if (tick > kLastPoliteTick) {
+    CloseAllDevices(true);
+    DestroyWindow(window);
+    QuitTickCounter = -1;
+  } else if (tick == -1) {
+    DestroyWindow(window);
+  }
+  return TRUE;
+}
+
+INT_PTR MainWindow_OnDestroy(HWND window) {
+  MainWindow = nullptr;
+  KillTimer(window, kScanTimer);
+  KillTimer(window, kAttentionTimer);
+  PostQuitMessage(0);
+  return TRUE;
+}
+
+INT_PTR MainWindow_OnSingleInstance(HWND window) {
+  SetWindowLongPtrA(window, DWLP_MSGRESULT, 1);
+  return TRUE;
+}
