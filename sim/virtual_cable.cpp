@@ -66,9 +66,25 @@ class CableConnection {
   }
 
  private:
+  // Waits in slices until the peer has sent something (or closed): a recv
+  // blocked in another thread's shutdown is not woken under Wine, so the
+  // stop is looked for between slices.
+  bool WaitReadable() {
+    for (;;) {
+      if (stopping_.load()) return false;
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(socket_, &readable);
+      timeval slice = {0, kSliceMs * 1000};
+      const int ready = select(0, &readable, nullptr, nullptr, &slice);
+      if (ready != 0) return ready > 0;
+    }
+  }
+
   bool ReadExact(void* buffer, size_t length) {
     auto p = static_cast<char*>(buffer);
     while (length > 0) {
+      if (!WaitReadable()) return false;
       const int n = recv(socket_, p, static_cast<int>(std::min<size_t>(length, 1 << 20)), 0);
       if (n <= 0) return false;
       p += n;
@@ -314,8 +330,6 @@ void VirtualCableListener::Reap(bool all) {
     connections_.erase(split, connections_.end());
   }
   for (auto& c : finished) {
-    // Wakes a thread that waits in recv; its loop then sees the stop.
-    if (all) shutdown(c->socket, SD_BOTH);
     c->thread.join();
     closesocket(c->socket);
   }

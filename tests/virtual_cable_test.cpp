@@ -309,12 +309,14 @@ TEST_F(VirtualCableTest, BadFramesCloseOnlyTheirConnection) {
 }
 
 // A connection that goes away in the middle of a long wait is unplugged at
-// once, and stopping the listener ends a wait that nobody breaks off.
+// once, and stopping the listener ends a wait that nobody breaks off, and
+// a connection that waits for its next frame.
 TEST_F(VirtualCableTest, LongWaitsEndWithTheConnectionOrTheListener) {
   auto leaving = Connect("leaving");
   auto staying = Connect("staying");
-  Host leavingHost, stayingHost;
-  ASSERT_TRUE(leavingHost.opened && stayingHost.opened);
+  auto idle = Connect("idle");
+  Host leavingHost, stayingHost, idleHost;
+  ASSERT_TRUE(leavingHost.opened && stayingHost.opened && idleHost.opened);
   ASSERT_TRUE(leaving->SendFrame(wire::kWait, WaitPayload(2, 2, 600000)));
   ASSERT_TRUE(staying->SendFrame(wire::kRead, ReadPayload(1, 600000)));
   leaving->Disconnect();
@@ -324,6 +326,8 @@ TEST_F(VirtualCableTest, LongWaitsEndWithTheConnectionOrTheListener) {
   auto stopped = std::async(std::launch::async, [&] { listener_.Stop(); });
   ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::milliseconds(kBoundMs)));
   EXPECT_TRUE(stayingHost.StatusFails());
+  EXPECT_TRUE(idleHost.StatusFails());
+  EXPECT_TRUE(idle->ClosedByPeer());
 }
 
 TEST_F(VirtualCableTest, ABusyPortIsReported) {
