@@ -11,6 +11,7 @@ packages=(
   googletest
   g++ clang-14 libclang-rt-14-dev
   xvfb xauth
+  python3
 )
 
 missing=()
