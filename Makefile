@@ -38,3 +38,11 @@ bench: deps
 
 clean:
 	rm -rf build
+
+# The program with the simulated cable and its demo console, under Wine: in a
+# window on $DISPLAY, or without one under xvfb-run, driven to the end, with
+# pictures and the saved log in build/demo.
+.PHONY: demo
+demo: deps $(WIN_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target TavdeskSim tavdesk_demo_driver
+	@tools/demo.sh $(WIN_BUILD)

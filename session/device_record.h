@@ -24,6 +24,10 @@ struct DeviceRecord {
   LONG connected;             // result of the last request served
   LONG closing;               // set once shutdown has begun
   LogEntry* logHead;          // oldest queued entry; guarded by the SharedLock
+  // 1 while a flush notice is on its way to the page: set by the worker,
+  // cleared by the page when it handles the notice. One notice at a time
+  // keeps a fast cable from burying the UI thread in notices.
+  LONG flushPending;
 };
 
 // Newest first. Changed only by the UI thread with the worker parked and the

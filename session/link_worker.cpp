@@ -107,7 +107,9 @@ bool RunPass() {
       record = next;
       continue;
     }
-    Notify(page, WM_PAGE_FLUSH, 0);
+    if (!InterlockedExchange(&record->flushPending, 1) &&
+        !SendNotifyMessageA(page, WM_PAGE_FLUSH, 0, 0))
+      InterlockedExchange(&record->flushPending, 0);
     if (record->closing && record->session->QueueEmpty()) {
       record = next;
       continue;

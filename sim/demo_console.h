@@ -3,7 +3,8 @@
 // without hardware. It greets on "/dev/tty", says what it does, writes a file
 // into the shared folder and reads it back, polls every 100 ms, runs what it
 // is told to execute (reads "/exec/elf" or "/exec/iop" whole and reports its
-// size and entry point), answers reset and quit, and detaches after quit.
+// size and entry point, then asks for a path above the shared folder, which
+// the host must refuse), answers reset and quit, and detaches after quit.
 // A line per step also goes to standard error, for whoever watches the run.
 #pragma once
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -173,6 +175,19 @@ TEST_F(MainWindowTest, AcceleratorsCycleFromInsideAPageAndEnterAndEscapeDoNothin
     EXPECT_EQ(2, TabCount());
     EXPECT_EQ(page, ShownPage);
   }
+}
+
+TEST_F(MainWindowTest, BannerShowsAtItsRealSizeInsideItsBorder) {
+  // The dialog manager turns the template's WS_BORDER into a client edge.
+  HWND banner = GetWindow(AboutPage, GW_CHILD);
+  RECT frame, client;
+  GetWindowRect(banner, &frame);
+  GetClientRect(banner, &client);
+  EXPECT_GT(frame.right - frame.left, client.right);
+  EXPECT_EQ(296, client.right);
+  EXPECT_EQ(63, client.bottom);
+  // And the tab strip splits into its three images.
+  EXPECT_EQ(3, ImageList_GetImageCount(TabImageList));
 }
 
 TEST_F(MainWindowTest, AboutPageShowsTheDeviceCount) {
@@ -435,6 +450,43 @@ TEST(MainWindowCreateTest, AFailedStepLeavesNoWindowBehind) {
   ImageList_Destroy(TabImageList);
   TabImageList = nullptr;
   UnhookWindowsHookEx(hook);
+}
+
+}  // namespace
+
+namespace {
+
+std::string VersionString(const char* exe, const char* name) {
+  std::vector<char> block(GetFileVersionInfoSizeA(exe, nullptr));
+  if (block.empty() || !GetFileVersionInfoA(exe, 0, static_cast<DWORD>(block.size()), block.data()))
+    return {};
+  char* value = nullptr;
+  UINT length = 0;
+  std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &length))
+    return {};
+  return std::string(value, strnlen(value, length));
+}
+
+TEST_F(MainWindowTest, AboutPageNamesTheVersionOfTheVersionResource) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, sizeof exe);
+  std::string version = VersionString(exe, "ProductVersion");
+  ASSERT_FALSE(version.empty());
+  EXPECT_EQ(version, VersionString(exe, "FileVersion"));
+  EXPECT_EQ("Tavdesk", VersionString(exe, "ProductName"));
+  // The second control: the one below the banner.
+  HWND text = GetWindow(GetWindow(AboutPage, GW_CHILD), GW_HWNDNEXT);
+  EXPECT_EQ("\n\nTavdesk version " + version, Text(text));
+}
+
+TEST_F(MainWindowTest, ManifestBringsCommonControlsSix) {
+  // The common controls come from the side-by-side store's version 6, which
+  // only the manifest asks for; without it the system folder's version 5 loads.
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(GetModuleHandleA("comctl32.dll"), path, sizeof path);
+  CharLowerA(path);
+  EXPECT_NE(nullptr, strstr(path, "microsoft.windows.common-controls_6595b64144ccf1df_6.")) << path;
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // copy in a temporary folder so that its INI file lands there, and watched
 // from outside through its windows, as a user sees it. The demo consoles
 // print their steps on the program's standard error, which goes to a file.
+// The simulated cable keeps its USB 1.1 timing: with none, the worker's
+// flush notices (one per device per pass) would come faster than any UI
+// thread takes them, which no real cable allows.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -41,7 +44,6 @@ class Program {
     CreateDirectoryA(folder_.c_str(), nullptr);
     exe_ = folder_ + "\\TavdeskSim.exe";
     CopyFileA((Here() + "\\TavdeskSim.exe").c_str(), exe_.c_str(), FALSE);
-    environment.push_back("TAVDESK_SIM_TIMING=zero");
     environment_ = environment;
     started_ = probe::Start(exe_, environment_, Errors());
   }
@@ -196,39 +198,15 @@ TEST(ProgramTest, AConsoleThatNeverPollsIsClosedByForceWithTheWindow) {
   HWND main = program.Main();
   ASSERT_TRUE(main);
   ASSERT_TRUE(probe::WaitFor([&] { return program.Count("it does not poll") == 1; }, kStartMs));
+  HWND device = probe::DevicePages(main).front();
   PostMessageA(main, WM_CLOSE, 0, 0);
-  // The device never drains its quit command, so it stays to the end.
-  bool deviceStayed = true;
-  ASSERT_TRUE(probe::WaitFor(
-      [&] {
-        if (!IsWindow(main)) return true;
-        if (probe::DevicePages(main).empty()) deviceStayed = false;
-        return false;
-      },
-      kShutdownMs));
-  EXPECT_TRUE(deviceStayed);
+  // The quit command is queued but never fetched, so no polite tick can close
+  // the device; the program still ends, on the tenth tick.
+  EXPECT_TRUE(probe::WaitFor([&] { return LogHas(device, "Send quit command."); }, kStartMs));
+  EXPECT_TRUE(probe::WaitFor([&] { return !IsWindow(main); }, kShutdownMs));
   EXPECT_EQ(0, program.ExitCode(kStartMs));
   EXPECT_EQ(0, program.Count("quit received"));
   EXPECT_TRUE(Exists(program.Ini()));
-}
-
-TEST(ProgramTest, AStartUpFailureSaysSo) {
-  // Wine's DLL override stands in for a machine without the rich edit library.
-  Program program({"TAVDESK_SIM_DEMO=0", "WINEDLLOVERRIDES=riched32="});
-  ASSERT_TRUE(program.ok());
-  HWND box = nullptr;
-  auto saysIt = [&] {
-    box = probe::FindTopLevel(program.id(), nullptr, 0);
-    bool found = false;
-    for (HWND child = box ? GetWindow(box, GW_CHILD) : nullptr; child && !found;
-         child = GetWindow(child, GW_HWNDNEXT))
-      found = probe::Text(child) == "Couldn't initialize program";
-    return found;
-  };
-  EXPECT_TRUE(probe::WaitFor(saysIt, kStartMs));
-  EXPECT_FALSE(probe::MainWindowOf(program.id()));
-  if (box) PostMessageA(box, WM_COMMAND, IDOK, 0);
-  EXPECT_NE(-1, program.ExitCode(kStartMs));
 }
 
 }  // namespace

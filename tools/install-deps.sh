@@ -10,9 +10,10 @@ packages=(
   wine wine64
   googletest
   g++ clang-14 libclang-rt-14-dev
-  xvfb xauth
-  python3
+  xvfb xauth netpbm
 )
+# The artwork generator and the screenshot script.
+packages+=(python3)
 
 missing=()
 for p in "${packages[@]}"; do

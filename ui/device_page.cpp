@@ -131,6 +131,13 @@ void DevicePage_OnConnection(HWND page, bool connected) {
   EnableWindow(GetDlgItem(page, IDC_RESET), connected);
 }
 
+// The next notice may come as soon as this one is taken: entries that
+// arrive during the flush then get one of their own.
+void DevicePage_OnFlush(HWND page) {
+  if (DeviceRecord* record = PageRecord(page)) InterlockedExchange(&record->flushPending, 0);
+  FlushLog(page);
+}
+
 // Queues the drop's one file; the caller finishes the drop.
 bool QueueDroppedFile(HWND page, HDROP drop) {
   if (DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) != 1) return false;
@@ -171,7 +178,7 @@ INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
       DevicePage_OnConnection(page, wParam != 0);
       return TRUE;
     case WM_PAGE_FLUSH:
-      FlushLog(page);
+      DevicePage_OnFlush(page);
       return TRUE;
   }
   return FALSE;

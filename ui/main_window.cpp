@@ -113,6 +113,28 @@ void UndoMainWindow() {
   AcceleratorTable = nullptr;
 }
 
+// The banner is shown at its real size inside its border. Wine sizes a
+// picture static's window, border included, to the bitmap and then shrinks
+// the bitmap into the smaller client area, which drops rows and columns; so
+// the page sizes the client area itself (on Windows it is that size already).
+void FitBannerToBitmap(HWND page) {
+  HWND banner = GetWindow(page, GW_CHILD);
+  BITMAP bitmap;
+  HGDIOBJ image = reinterpret_cast<HGDIOBJ>(SendMessageA(banner, STM_GETIMAGE, IMAGE_BITMAP, 0));
+  if (!image || !GetObjectA(image, sizeof bitmap, &bitmap)) return;
+  RECT frame = {0, 0, bitmap.bmWidth, bitmap.bmHeight};
+  AdjustWindowRectEx(&frame, GetWindowLongA(banner, GWL_STYLE), FALSE,
+                     GetWindowLongA(banner, GWL_EXSTYLE));
+  SetWindowPos(banner, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+BOOL AboutPage_OnInitDialog(HWND page) {
+  FitBannerToBitmap(page);
+  UpdateDeviceCountText(page);
+  return TRUE;
+}
+
 }  // namespace
 
 HMODULE LoadRichEditLibrary() {
@@ -168,8 +190,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      UpdateDeviceCountText(page);
-      return TRUE;
+      return AboutPage_OnInitDialog(page);
     case WM_DESTROY:
       AboutPage = nullptr;
       return TRUE;
