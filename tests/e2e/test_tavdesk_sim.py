@@ -214,9 +214,7 @@ class Program:
 
 
 class ProgramTest(unittest.TestCase):
-    # The cable's own timing, as a user's program sees it. Without it
-    # ("zero") the worker's passes follow each other so fast that its flush
-    # notices to the pages keep the window's thread from everything else.
+    # The cable's own timing, as a user's program sees it.
     timing = "usb11"
 
     def setUp(self):
