@@ -26,9 +26,7 @@ class ConsoleEnd {
   // Takes up to `length` bytes the host wrote: returns once all of them
   // have come, the bound has passed, or the host does not hold the cable
   // open; the count taken. A virtual cable's READ is this.
-  virtual uint32_t ReadSome(void* buffer, uint32_t length, int timeoutMs) {
-    return Read(buffer, length, timeoutMs) ? length : 0;
-  }
+  virtual uint32_t ReadSome(void* buffer, uint32_t length, int timeoutMs) = 0;
   // A real cable's latency gives the host time to see a bit cleared before
   // the console raises it again; in-process the console would be faster
   // than any host. So the console can take a mark of the host's status
