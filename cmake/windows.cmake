@@ -166,3 +166,24 @@ target_link_libraries(wine_run_crash_test PRIVATE gtest_main)
 add_test(NAME wine_run_test
          COMMAND ${CMAKE_SOURCE_DIR}/tests/harness/wine_run_test.sh $<TARGET_FILE:wine_run_crash_test>)
 set_tests_properties(wine_run_test PROPERTIES TIMEOUT 300)
+
+# Virtual cables: the loopback listener through which console programs
+# outside the process play the console's end of simulated cables.
+add_library(tavdesk_virtual_cable OBJECT sim/virtual_cable.cpp)
+target_link_libraries(tavdesk_virtual_cable PUBLIC tavdesk_core ws2_32)
+
+tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp
+                  tests/support/socket_console_end.cpp)
+target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
+                      tavdesk_test_support tavdesk_resources)
+target_link_libraries(TavdeskSim PRIVATE tavdesk_virtual_cable)
+
+# End to end: TavdeskSim.exe as a process, the Python console client on
+# virtual cables, and a driver that works the window from another process.
+add_executable(e2e_driver tests/e2e/program_driver.cpp)
+target_link_libraries(e2e_driver PRIVATE tavdesk_program_probe)
+find_program(PYTHON3 python3 REQUIRED)
+add_test(NAME e2e_tavdesk_sim
+         COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/tests/e2e/test_tavdesk_sim.py --build ${CMAKE_BINARY_DIR})
+set_tests_properties(e2e_tavdesk_sim PROPERTIES TIMEOUT 600)
+add_dependencies(e2e_driver TavdeskSim)

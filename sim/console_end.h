@@ -23,6 +23,10 @@ class ConsoleEnd {
   // within the bound or the cable goes away.
   virtual bool Read(void* buffer, uint32_t length, int timeoutMs) = 0;
   virtual bool Write(const void* buffer, uint32_t length) = 0;
+  // Takes up to `length` bytes the host wrote: returns once all of them
+  // have come, the bound has passed, or the host does not hold the cable
+  // open; the count taken. A virtual cable's READ is this.
+  virtual uint32_t ReadSome(void* buffer, uint32_t length, int timeoutMs) = 0;
   // A real cable's latency gives the host time to see a bit cleared before
   // the console raises it again; in-process the console would be faster
   // than any host. So the console can take a mark of the host's status

@@ -621,6 +621,17 @@ class InProcessConsoleEnd : public ConsoleEnd {
     return true;
   }
 
+  uint32_t ReadSome(void* buffer, uint32_t length, int timeoutMs) override {
+    std::unique_lock<std::mutex> lock(S().mutex);
+    WaitState(lock, timeoutMs, [&] {
+      return !Live() || !cable_->handle.load() || cable_->toConsole.Size() >= length;
+    });
+    if (!Live()) return 0;
+    const uint32_t taken = static_cast<uint32_t>(std::min<size_t>(length, cable_->toConsole.Size()));
+    cable_->toConsole.Take(buffer, taken);
+    return taken;
+  }
+
   bool Write(const void* buffer, uint32_t length) override {
     std::lock_guard<std::mutex> lock(S().mutex);
     if (!Live()) return false;
@@ -716,9 +727,20 @@ void SimDriver::Reset() {
 int SimDriver::Plug(const std::string& name) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.cables.size() >= kMaxCables) return -1;
   auto cable = std::make_shared<Cable>();
   cable->id = static_cast<int>(s.cables.size());
+  // A long-running program sees cables come and go (virtual cables): an id
+  // whose cable is unplugged and closed, so no handle can reach it, is
+  // taken again, and the new cable enumerates last, as a new one should.
+  if (s.cables.size() >= kMaxCables) {
+    auto free = std::find_if(s.cables.begin(), s.cables.end(), [](const auto& c) {
+      return !c->plugged.load() && !c->handle.load() && !c->consoleTag.load();
+    });
+    if (free == s.cables.end()) return -1;
+    cable->id = (*free)->id;
+    s.retired.push_back(*free);  // a call that found it before its close may still hold it
+    s.cables.erase(free);
+  }
   cable->name = name;
   cable->path = "\\\\?\\usb#vid_067b&pid_0001#tavrin" + std::to_string(cable->id) +
                 "#{5a8e3c12-7d40-11d5-b2c4-0050da61e9f7}";

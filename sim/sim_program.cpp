@@ -6,6 +6,8 @@
 //                          (default 1)
 //   TAVDESK_SIM_TIMING     usb11 (default): a USB 1.1 cable's timing; zero:
 //                          none
+//   TAVDESK_SIM_LISTEN     a TCP port on 127.0.0.1 for virtual cables (0:
+//                          any free port, printed on standard output)
 // A value it cannot read ends the program at once with a message on
 // standard error and exit code 2.
 #include <windows.h>
@@ -20,6 +22,7 @@
 #include "sim/demo_console.h"
 #include "sim/sim_driver.h"
 #include "sim/sim_timing.h"
+#include "sim/virtual_cable.h"
 #include "ui/program.h"
 
 namespace {
@@ -69,6 +72,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   SimSetup setup;
   if (!ReadSetup(&setup)) return 2;
   sim::SetTiming(setup.timing);
+  std::string listenError;
+  std::unique_ptr<sim::VirtualCableListener> listener =
+      sim::StartListenerFromEnvironment(&listenError);
+  if (!listenError.empty()) {
+    std::fprintf(stderr, "TavdeskSim: %s\n", listenError.c_str());
+    return 2;
+  }
+  if (listener) {
+    std::printf("TavdeskSim: virtual cables on 127.0.0.1:%u\n", listener->Port());
+    std::fflush(stdout);
+  }
   std::vector<std::unique_ptr<sim::DemoConsole>> consoles;
   for (int i = 0; i < setup.demoCables; ++i) {
     const std::string name = i == 0 ? "Demo cable" : "Demo cable " + std::to_string(i + 1);
@@ -76,6 +90,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     consoles.push_back(std::make_unique<sim::DemoConsole>(cable, name, setup.demoPolls));
   }
   const int code = RunProgram(instance, showCommand);
+  listener.reset();  // closes the virtual cables' connections
   consoles.clear();  // stops the scripts before the driver's state goes
   return code;
 }

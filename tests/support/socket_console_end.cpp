@@ -1,0 +1,173 @@
+// SocketConsoleEnd: the wire protocol's client side, frame by frame.
+#include "tests/support/socket_console_end.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+
+#include "sim/virtual_cable.h"
+
+namespace wire = sim::wire;
+
+std::vector<uint8_t> Le32Bytes(uint32_t value) {
+  return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+namespace {
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+SocketConsoleEnd::SocketConsoleEnd(uint16_t port, int boundMs) {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
+  socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket_ == INVALID_SOCKET) return;
+  DWORD bound = static_cast<DWORD>(boundMs);
+  setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&bound), sizeof bound);
+  BOOL noDelay = TRUE;
+  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) Disconnect();
+}
+
+SocketConsoleEnd::~SocketConsoleEnd() {
+  Disconnect();
+  WSACleanup();
+}
+
+void SocketConsoleEnd::Disconnect() {
+  if (socket_ == INVALID_SOCKET) return;
+  closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+}
+
+void SocketConsoleEnd::Detach() {
+  // Another thread may be inside a call: shutting down wakes it; the
+  // socket itself is closed by the destructor.
+  if (socket_ != INVALID_SOCKET) shutdown(socket_, SD_BOTH);
+}
+
+bool SocketConsoleEnd::Hello(const std::string& name, bool attach) {
+  std::vector<uint8_t> payload(wire::kMagic, wire::kMagic + 4), reply;
+  payload.insert(payload.end(), name.begin(), name.end());
+  if (!Exchange(wire::kHello, payload, &reply) || reply != Le32Bytes(wire::kVersion)) return false;
+  return !attach || Exchange(wire::kAttach, {1}, &reply);
+}
+
+bool SocketConsoleEnd::SendBytes(const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const int n = send(socket_, reinterpret_cast<const char*>(bytes.data() + done),
+                       static_cast<int>(bytes.size() - done), 0);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SocketConsoleEnd::SendFrame(uint8_t op, const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> frame{op};
+  const auto length = Le32Bytes(static_cast<uint32_t>(payload.size()));
+  frame.insert(frame.end(), length.begin(), length.end());
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  return SendBytes(frame);
+}
+
+bool SocketConsoleEnd::Receive(void* buffer, size_t length) {
+  auto p = static_cast<char*>(buffer);
+  while (length > 0) {
+    const int n = recv(socket_, p, static_cast<int>(length), 0);
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SocketConsoleEnd::ReceiveFrame(uint8_t* op, std::vector<uint8_t>* payload) {
+  uint8_t header[wire::kHeaderSize];
+  if (!Receive(header, sizeof header)) return false;
+  *op = header[0];
+  const uint32_t length = Le32(header + 1);
+  if (length > wire::kMaxPayload) return false;
+  payload->resize(length);
+  return length == 0 || Receive(payload->data(), length);
+}
+
+bool SocketConsoleEnd::Exchange(uint8_t op, const std::vector<uint8_t>& payload,
+                                std::vector<uint8_t>* reply) {
+  uint8_t answered = 0;
+  return SendFrame(op, payload) && ReceiveFrame(&answered, reply) &&
+         answered == (op | wire::kReplyBit);
+}
+
+bool SocketConsoleEnd::ClosedByPeer() {
+  char byte;
+  // A close shows as end of stream; a bound that passes as an error with
+  // WSAETIMEDOUT, which is no close.
+  const int n = recv(socket_, &byte, 1, 0);
+  return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
+}
+
+bool SocketConsoleEnd::GetStatus(uint8_t* status) {
+  std::vector<uint8_t> reply;
+  if (!Exchange(wire::kStatus, {}, &reply) || reply.size() != 1) return false;
+  *status = reply[0];
+  return true;
+}
+
+bool SocketConsoleEnd::WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) {
+  std::vector<uint8_t> payload{mask, want}, reply;
+  const auto time = Le32Bytes(static_cast<uint32_t>(timeoutMs));
+  payload.insert(payload.end(), time.begin(), time.end());
+  return Exchange(wire::kWait, payload, &reply) && reply.size() == 1 && (reply[0] & mask) == want;
+}
+
+bool SocketConsoleEnd::SetFeature(uint8_t bit) {
+  std::vector<uint8_t> reply;
+  return Exchange(wire::kSet, {bit}, &reply) && reply.empty();
+}
+
+bool SocketConsoleEnd::ClearFeature(uint8_t bit) {
+  std::vector<uint8_t> reply;
+  return Exchange(wire::kClear, {bit}, &reply) && reply.empty();
+}
+
+uint32_t SocketConsoleEnd::ReadSome(void* buffer, uint32_t length, int timeoutMs) {
+  uint32_t done = 0;
+  while (done < length) {
+    const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
+    std::vector<uint8_t> payload = Le32Bytes(chunk), reply;
+    const auto time = Le32Bytes(static_cast<uint32_t>(timeoutMs));
+    payload.insert(payload.end(), time.begin(), time.end());
+    if (!Exchange(wire::kRead, payload, &reply) || reply.size() > chunk) break;
+    std::copy(reply.begin(), reply.end(), static_cast<uint8_t*>(buffer) + done);
+    done += static_cast<uint32_t>(reply.size());
+    if (reply.size() < chunk) break;
+  }
+  return done;
+}
+
+bool SocketConsoleEnd::Read(void* buffer, uint32_t length, int timeoutMs) {
+  return ReadSome(buffer, length, timeoutMs) == length;
+}
+
+bool SocketConsoleEnd::Write(const void* buffer, uint32_t length) {
+  auto bytes = static_cast<const uint8_t*>(buffer);
+  for (uint32_t done = 0; done < length;) {
+    const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
+    std::vector<uint8_t> reply;
+    if (!Exchange(wire::kWrite, {bytes + done, bytes + done + chunk}, &reply) ||
+        reply != Le32Bytes(chunk))
+      return false;
+    done += chunk;
+  }
+  return true;
+}

@@ -1,0 +1,353 @@
+// The virtual cable listener, in-process with the real host code: the host's
+// LinkDevice finds the cable by its scan, the real ServeRequest serves the
+// console emulator running over a loopback connection, and frames that
+// break the rules close only their own connection.
+#include "sim/virtual_cable.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/cable_protocol.h"
+#include "link/link_device.h"
+#include "session/host_file_service.h"
+#include "session/target_session.h"
+#include "sim/console_emulator.h"
+#include "sim/sim_driver.h"
+#include "tests/support/console_link.h"
+#include "tests/support/socket_console_end.h"
+#include "tests/support/test_data.h"
+
+using namespace tavrin;
+using sim::SimDriver;
+namespace wire = sim::wire;
+
+namespace {
+
+constexpr int kBoundMs = 10000;
+
+// Polls `done` until it holds or the bound passes.
+template <typename Done>
+bool Within(int ms, Done done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+std::vector<uint8_t> WaitPayload(uint8_t mask, uint8_t value, uint32_t ms) {
+  std::vector<uint8_t> payload{mask, value};
+  const auto time = Le32Bytes(ms);
+  payload.insert(payload.end(), time.begin(), time.end());
+  return payload;
+}
+
+std::vector<uint8_t> ReadPayload(uint32_t count, uint32_t ms) {
+  std::vector<uint8_t> payload = Le32Bytes(count);
+  const auto time = Le32Bytes(ms);
+  payload.insert(payload.end(), time.begin(), time.end());
+  return payload;
+}
+
+class VirtualCableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimDriver::Reset();
+    std::string error;
+    ASSERT_TRUE(listener_.Start(0, &error)) << error;
+    ASSERT_NE(0, listener_.Port());
+  }
+  void TearDown() override {
+    listener_.Stop();
+    SimDriver::Reset();
+  }
+
+  // A connection that has said HELLO (and attached).
+  std::unique_ptr<SocketConsoleEnd> Connect(const std::string& name, bool attach = true) {
+    auto end = std::make_unique<SocketConsoleEnd>(listener_.Port());
+    EXPECT_TRUE(end->connected());
+    EXPECT_TRUE(end->Hello(name, attach));
+    return end;
+  }
+
+  sim::VirtualCableListener listener_;
+};
+
+// The host's side of one cable: found by the scan, with a device page and
+// a TargetSession, served on the test's thread.
+struct Host {
+  Host() { opened = link.Open(); }
+  ~Host() {
+    session.reset();
+    link.Close();
+  }
+  void StartSession() {
+    page = std::make_unique<TestPage>();
+    session = std::make_unique<TargetSession>(page->page(), &link);
+  }
+  template <typename T>
+  T Serve(std::future<T> pending) {
+    EXPECT_TRUE(ServeRequest(session.get()));
+    return pending.get();
+  }
+  bool StatusFails() {
+    BYTE status;
+    return !link.GetStatus(&status);
+  }
+
+  LinkDevice link;
+  bool opened;
+  std::unique_ptr<TestPage> page;
+  std::unique_ptr<TargetSession> session;
+};
+
+TEST_F(VirtualCableTest, ConsoleEmulatorOverTheWireServedByTheRealHost) {
+  SettingsScope settings;
+  TempFolder folder;
+  Settings.shareExecFolder = 0;
+  SetSharedFolder(folder.Path().c_str());
+  const uint16_t port = listener_.Port();
+  sim::ConsoleEmulator console([port] {
+    auto end = std::make_unique<SocketConsoleEnd>(port);
+    end->Hello("Loopback console");
+    return end;
+  });
+  Host host;
+  ASSERT_TRUE(host.opened);
+  EXPECT_EQ("Loopback console", host.link.Name());
+  host.StartSession();
+
+  const std::vector<uint8_t> data = Pattern(3 << 20, 7);
+  const int32_t h = host.Serve(console.Open(0x603, "/wire.bin")).result;
+  ASSERT_GE(h, 3);
+  // Packets bigger than one WRITE frame (16 MiB) are not needed to cross
+  // frames: the host reads its 4096-byte chunks out of one big WRITE.
+  EXPECT_EQ(int32_t(data.size()), host.Serve(console.Write(h, data)).result);
+  EXPECT_EQ(0, host.Serve(console.Lseek(h, 0, 0)).result);
+  sim::HostReply back = host.Serve(console.Read(h, uint32_t(data.size())));
+  EXPECT_EQ(int32_t(data.size()), back.result);
+  EXPECT_TRUE(back.data == data);
+  EXPECT_EQ(0, host.Serve(console.Close(h)).result);
+  std::vector<uint8_t> onDisk;
+  ASSERT_TRUE(folder.Read("wire.bin", &onDisk));
+  EXPECT_TRUE(onDisk == data);
+
+  // A queued command goes out at the next poll, and the console's answer
+  // comes back over the wire.
+  ASSERT_TRUE(host.session->Append(kTagReset, nullptr));
+  const sim::PollOutcome poll = host.Serve(console.Poll(7));
+  EXPECT_TRUE(poll.ok);
+  EXPECT_TRUE(poll.command);
+  EXPECT_EQ(0, poll.code);
+  EXPECT_TRUE(console.Violations().empty());
+}
+
+TEST_F(VirtualCableTest, CablesComeWithHelloInOrderAndGoWithTheirConnection) {
+  auto first = Connect("");
+  auto second = Connect("Second");
+  auto third = Connect(std::string(wire::kMaxName, 'n'), false);
+  Host a, b, c, none;
+  ASSERT_TRUE(a.opened && b.opened && c.opened);
+  EXPECT_FALSE(none.opened);
+  EXPECT_EQ(sim::kDefaultVirtualCableName, a.link.Name());
+  EXPECT_EQ("Second", b.link.Name());
+  EXPECT_EQ(std::string(132, 'n'), c.link.Name());  // the info block holds 132
+
+  BYTE status = 0;
+  ASSERT_TRUE(a.link.GetStatus(&status));
+  EXPECT_EQ(kStatusPeerExists | kStatusTransmitReady, status);
+  ASSERT_TRUE(c.link.GetStatus(&status));
+  EXPECT_EQ(kStatusTransmitReady, status);  // no ATTACH yet
+
+  second->Disconnect();
+  EXPECT_TRUE(Within(kBoundMs, [&] { return b.StatusFails(); }));
+  EXPECT_FALSE(a.StatusFails());
+  EXPECT_FALSE(c.StatusFails());
+  std::vector<uint8_t> reply;
+  EXPECT_TRUE(first->Exchange(wire::kStatus, {}, &reply));
+  EXPECT_EQ(std::vector<uint8_t>{kStatusPeerExists}, reply);
+}
+
+// Each op of the table against what the host end does and sees.
+TEST_F(VirtualCableTest, EveryOpAgainstTheHostEnd) {
+  auto end = Connect("ops", false);
+  std::vector<uint8_t> reply;
+  ASSERT_TRUE(end->Exchange(wire::kStatus, {}, &reply));
+  EXPECT_EQ(std::vector<uint8_t>{0}, reply);  // the host has not opened it
+  Host host;
+  ASSERT_TRUE(host.opened);
+  ASSERT_TRUE(end->Exchange(wire::kStatus, {}, &reply));
+  EXPECT_EQ(std::vector<uint8_t>{kStatusPeerExists}, reply);
+
+  // Not attached: the handshake can't be touched and nothing is taken.
+  ASSERT_TRUE(end->Exchange(wire::kSet, {kFeatureTransferRequest}, &reply));
+  EXPECT_EQ(0, SimDriver::Register(0));
+  ASSERT_TRUE(end->Exchange(wire::kWrite, {1, 2, 3}, &reply));
+  EXPECT_EQ(Le32Bytes(0), reply);
+
+  ASSERT_TRUE(end->Exchange(wire::kAttach, {1}, &reply));
+  EXPECT_TRUE(reply.empty());
+  BYTE status = 0;
+  ASSERT_TRUE(host.link.GetStatus(&status));
+  EXPECT_EQ(kStatusPeerExists | kStatusTransmitReady, status);
+
+  ASSERT_TRUE(end->Exchange(wire::kSet, {kFeatureTransferComplete}, &reply));
+  ASSERT_TRUE(host.link.GetStatus(&status));
+  EXPECT_EQ(kStatusPeerExists | kStatusTransferComplete | kStatusTransmitReady, status);
+  ASSERT_TRUE(host.link.SetFeature(kFeatureTransferRequest));
+  ASSERT_TRUE(end->Exchange(wire::kWait, WaitPayload(6, 6, kBoundMs), &reply));
+  EXPECT_EQ(std::vector<uint8_t>{7}, reply);
+  // A wait that can't be met answers at its time-out with the status.
+  ASSERT_TRUE(end->Exchange(wire::kWait, WaitPayload(2, 0, 30), &reply));
+  EXPECT_EQ(std::vector<uint8_t>{7}, reply);
+  ASSERT_TRUE(end->Exchange(wire::kClear, {kFeatureTransferComplete}, &reply));
+  ASSERT_TRUE(host.link.ClearFeature(kFeatureTransferRequest));
+  ASSERT_TRUE(end->Exchange(wire::kStatus, {}, &reply));
+  EXPECT_EQ(std::vector<uint8_t>{kStatusPeerExists}, reply);
+
+  // WRITE gives the host bytes; READ takes the host's, or what has come
+  // when its time-out passes.
+  ASSERT_TRUE(end->Exchange(wire::kWrite, Bytes("to host"), &reply));
+  EXPECT_EQ(Le32Bytes(7), reply);
+  char got[8] = {};
+  DWORD moved = 0;
+  ASSERT_TRUE(host.link.Read(got, 7, &moved));
+  EXPECT_STREQ("to host", got);
+  ASSERT_TRUE(host.link.Write("abc", 3, &moved));
+  ASSERT_TRUE(end->Exchange(wire::kRead, ReadPayload(2, kBoundMs), &reply));
+  EXPECT_EQ(Bytes("ab"), reply);
+  ASSERT_TRUE(end->Exchange(wire::kRead, ReadPayload(10, 30), &reply));
+  EXPECT_EQ(Bytes("c"), reply);
+  // Once the host closes the cable, READ answers at once with what is left.
+  ASSERT_TRUE(host.link.Write("de", 2, &moved));
+  ASSERT_TRUE(host.link.Close());
+  ASSERT_TRUE(end->Exchange(wire::kRead, ReadPayload(10, 600000), &reply));
+  EXPECT_EQ(Bytes("de"), reply);
+
+  ASSERT_TRUE(end->Exchange(wire::kAttach, {0}, &reply));
+  ASSERT_TRUE(host.link.Open());
+  ASSERT_TRUE(host.link.GetStatus(&status));
+  EXPECT_EQ(kStatusTransmitReady, status);
+}
+
+// Frames that break the rules: each closes its own connection and unplugs
+// its cable; a second connection is served on as before.
+TEST_F(VirtualCableTest, BadFramesCloseOnlyTheirConnection) {
+  auto bystander = Connect("bystander");
+  Host bystanderHost;
+  ASSERT_TRUE(bystanderHost.opened);
+
+  auto frame = [](uint8_t op, uint32_t length, std::vector<uint8_t> payload) {
+    std::vector<uint8_t> bytes{op};
+    const auto size = Le32Bytes(length);
+    bytes.insert(bytes.end(), size.begin(), size.end());
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+  };
+  const std::vector<uint8_t> magic{'T', 'V', 'C', '1'};
+  std::vector<uint8_t> longName = magic;
+  longName.resize(4 + wire::kMaxName + 1, 'x');
+  struct Row {
+    const char* what;
+    bool hello;  // the row starts after a valid HELLO
+    std::vector<uint8_t> bytes;
+    bool closeAfter = false;  // the client closes after sending (mid-frame)
+  } rows[] = {
+      {"status before hello", false, frame(wire::kStatus, 0, {})},
+      {"hello with the wrong magic", false, frame(wire::kHello, 4, {'T', 'V', 'C', '2'})},
+      {"hello too short", false, frame(wire::kHello, 3, {'T', 'V', 'C'})},
+      {"hello name too long", false, frame(wire::kHello, uint32_t(longName.size()), longName)},
+      {"hello repeated", true, frame(wire::kHello, 4, magic)},
+      {"unknown op", true, frame(0x09, 0, {})},
+      {"op zero", true, frame(0x00, 0, {})},
+      {"a reply op as request", true, frame(wire::kStatus | 0x80, 0, {})},
+      {"status with a payload", true, frame(wire::kStatus, 1, {0})},
+      {"attach of two bytes", true, frame(wire::kAttach, 2, {1, 1})},
+      {"attach neither 0 nor 1", true, frame(wire::kAttach, 1, {2})},
+      {"set of bit 1", true, frame(wire::kSet, 1, {1})},
+      {"clear of bits 2 and 4", true, frame(wire::kClear, 1, {6})},
+      {"set without its byte", true, frame(wire::kSet, 0, {})},
+      {"write over 16 MiB", true, frame(wire::kWrite, wire::kMaxPayload + 1, {})},
+      {"read of 7 bytes", true, frame(wire::kRead, 7, std::vector<uint8_t>(7))},
+      {"read over 16 MiB", true, frame(wire::kRead, 8, ReadPayload(wire::kMaxPayload + 1, 0))},
+      {"wait of 5 bytes", true, frame(wire::kWait, 5, std::vector<uint8_t>(5))},
+      {"closed mid-header", true, {wire::kWrite, 100, 0}, true},
+      {"closed mid-payload", true, frame(wire::kWrite, 100, std::vector<uint8_t>(10)), true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto end = std::make_unique<SocketConsoleEnd>(listener_.Port());
+    std::unique_ptr<Host> host;
+    if (row.hello) {
+      ASSERT_TRUE(end->Hello(row.what));
+      host = std::make_unique<Host>();
+      ASSERT_TRUE(host->opened);
+      EXPECT_EQ(row.what, host->link.Name());
+    }
+    ASSERT_TRUE(end->SendBytes(row.bytes));
+    if (row.closeAfter) {
+      end->Disconnect();
+    } else {
+      EXPECT_TRUE(end->ClosedByPeer());
+    }
+    if (host) {
+      EXPECT_TRUE(Within(kBoundMs, [&] { return host->StatusFails(); }));
+    }
+    EXPECT_TRUE(Within(kBoundMs, [&] { return listener_.Connections() == 1; }));
+    EXPECT_FALSE(bystanderHost.StatusFails());
+    std::vector<uint8_t> reply;
+    EXPECT_TRUE(bystander->Exchange(wire::kStatus, {}, &reply));
+    EXPECT_EQ(std::vector<uint8_t>{kStatusPeerExists}, reply);
+  }
+}
+
+// A connection that goes away in the middle of a long wait is unplugged at
+// once, and stopping the listener ends a wait that nobody breaks off, and
+// a connection that waits for its next frame.
+TEST_F(VirtualCableTest, LongWaitsEndWithTheConnectionOrTheListener) {
+  auto leaving = Connect("leaving");
+  auto staying = Connect("staying");
+  auto idle = Connect("idle");
+  Host leavingHost, stayingHost, idleHost;
+  ASSERT_TRUE(leavingHost.opened && stayingHost.opened && idleHost.opened);
+  ASSERT_TRUE(leaving->SendFrame(wire::kWait, WaitPayload(2, 2, 600000)));
+  ASSERT_TRUE(staying->SendFrame(wire::kRead, ReadPayload(1, 600000)));
+  leaving->Disconnect();
+  EXPECT_TRUE(Within(kBoundMs, [&] { return leavingHost.StatusFails(); }));
+  EXPECT_FALSE(stayingHost.StatusFails());
+
+  auto stopped = std::async(std::launch::async, [&] { listener_.Stop(); });
+  ASSERT_EQ(std::future_status::ready, stopped.wait_for(std::chrono::milliseconds(kBoundMs)));
+  EXPECT_TRUE(stayingHost.StatusFails());
+  EXPECT_TRUE(idleHost.StatusFails());
+  EXPECT_TRUE(idle->ClosedByPeer());
+}
+
+TEST_F(VirtualCableTest, ABusyPortIsReported) {
+  sim::VirtualCableListener second;
+  std::string error;
+  EXPECT_FALSE(second.Start(listener_.Port(), &error));
+  EXPECT_NE(std::string::npos, error.find(std::to_string(listener_.Port()))) << error;
+}
+
+// A long-running program sees more cables come and go than the driver has
+// slots: a slot whose cable is unplugged and closed is taken again.
+TEST_F(VirtualCableTest, UnpluggedCablesFreeTheirSlots) {
+  for (int i = 0; i < 70; ++i) {
+    auto end = Connect("cable " + std::to_string(i));
+    Host host;
+    ASSERT_TRUE(host.opened) << i;
+    EXPECT_EQ("cable " + std::to_string(i), host.link.Name());
+    end->Disconnect();
+    ASSERT_TRUE(Within(kBoundMs, [&] { return host.StatusFails(); })) << i;
+  }
+}
+
+}  // namespace
