@@ -33,8 +33,8 @@ test: build
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	      -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench
-	@cmake/wine-run.sh $(BENCH_BUILD)/host_file_bench.exe
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench startup_bench
+	@tools/bench.sh $(BENCH_BUILD)
 
 clean:
 	rm -rf build

@@ -147,3 +147,14 @@ add_dependencies(program_test TavdeskSim)
 
 add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
 target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)
+
+# Benchmarks (make bench) and fault trials (make trials): programs, not tests.
+target_link_libraries(host_file_bench PRIVATE psapi)
+add_executable(minimal_dialog WIN32 bench/minimal_dialog.cpp)
+add_executable(startup_bench bench/startup_bench.cpp)
+target_link_libraries(startup_bench PRIVATE tavdesk_program_probe)
+add_dependencies(startup_bench Tavdesk TavdeskSim minimal_dialog)
+set_target_properties(host_file_bench minimal_dialog startup_bench PROPERTIES EXCLUDE_FROM_ALL TRUE)
+add_executable(ini_damage_trial EXCLUDE_FROM_ALL trials/ini_damage_trial.cpp)
+target_link_libraries(ini_damage_trial PRIVATE tavdesk_program_probe)
+add_dependencies(ini_damage_trial TavdeskSim)
