@@ -46,3 +46,15 @@ clean:
 demo: deps $(WIN_BUILD)/CMakeCache.txt
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target TavdeskSim tavdesk_demo_driver
 	@tools/demo.sh $(WIN_BUILD)
+
+# Fault trials (trials/): programs, not tests, built optimised beside the
+# benchmarks. Each prints its figures; see the README for the last run.
+.PHONY: trials
+trials: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	      -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target driver_fault_trial ini_damage_trial
+	@status=0; \
+	 cmake/wine-run.sh $(BENCH_BUILD)/driver_fault_trial.exe --gtest_brief=1 || status=1; \
+	 cmake/wine-run.sh $(BENCH_BUILD)/ini_damage_trial.exe || status=1; \
+	 exit $$status

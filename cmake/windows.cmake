@@ -158,3 +158,6 @@ set_target_properties(host_file_bench minimal_dialog startup_bench PROPERTIES EX
 add_executable(ini_damage_trial EXCLUDE_FROM_ALL trials/ini_damage_trial.cpp)
 target_link_libraries(ini_damage_trial PRIVATE tavdesk_program_probe)
 add_dependencies(ini_damage_trial TavdeskSim)
+add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp)
+target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim
+                      tavdesk_resources)
