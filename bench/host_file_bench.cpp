@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_table.h"
 #include "config/settings.h"
 #include "link/link_device.h"
 #include "link/packet_format.h"
@@ -34,22 +35,6 @@ namespace {
 constexpr uint32_t kRequest = 64 << 10;
 constexpr uint32_t kSourceBytes = 64 << 20;
 constexpr double kCableBytesPerSecond = 1.216e6;
-
-struct Spread {
-  double median, low, high;
-};
-
-Spread Summarise(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  return {median, values.front(), values.back()};
-}
-
-void Row(const char* figure, const Spread& s, const char* unit, int runs, const char* goal) {
-  std::printf("| %-44s | %9.3f %-5s | %8.3f - %-8.3f | %2d | %-22s |\n", figure, s.median, unit,
-              s.low, s.high, runs, goal);
-}
 
 double ThreadSeconds() {
   FILETIME created, exited, kernel, user;

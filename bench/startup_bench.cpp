@@ -13,32 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_table.h"
+#include "bench/program_folder.h"
 #include "tests/support/program_probe.h"
 
 namespace {
-
-struct Spread {
-  double median, low, high;
-};
-
-Spread Summarise(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  return {median, values.front(), values.back()};
-}
-
-void Row(const char* figure, const Spread& s, const char* unit, int runs, const char* goal) {
-  std::printf("| %-44s | %9.3f %-5s | %8.3f - %-8.3f | %2d | %-22s |\n", figure, s.median, unit,
-              s.low, s.high, runs, goal);
-}
-
-std::string Beside(const char* name) {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string folder(path);
-  return folder.substr(0, folder.find_last_of('\\') + 1) + name;
-}
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

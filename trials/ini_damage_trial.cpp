@@ -12,16 +12,10 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "bench/program_folder.h"
 #include "tests/support/program_probe.h"
 
 namespace {
-
-std::string Beside(const char* name) {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string folder(path);
-  return folder.substr(0, folder.find_last_of('\\') + 1) + name;
-}
 
 struct Run {
   bool shown = false;
