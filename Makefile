@@ -1,6 +1,6 @@
 # Front door. `make` builds, `make test` builds and runs every test (Windows
 # programs under Wine, the platform-free code natively with sanitizers),
-# `make bench` measures the host side.
+# `make bench` measures, `make trials` runs the fault trials, `make demo` shows the program.
 # Each installs the Debian packages it misses first.
 
 WIN_BUILD    := build/win
@@ -33,8 +33,8 @@ test: build
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	      -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench
-	@cmake/wine-run.sh $(BENCH_BUILD)/host_file_bench.exe
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench startup_bench
+	@tools/bench.sh $(BENCH_BUILD)
 
 # Mutation testing over the list in tools/mutants.txt (not part of make test):
 # each mutant alone, only its test programs rebuilt, "killed K of N" at the end.
@@ -51,3 +51,15 @@ clean:
 demo: deps $(WIN_BUILD)/CMakeCache.txt
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target TavdeskSim tavdesk_demo_driver
 	@tools/demo.sh $(WIN_BUILD)
+
+# Fault trials (trials/): programs, not tests, built optimised beside the
+# benchmarks. Each prints its figures; see the README for the last run.
+.PHONY: trials
+trials: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	      -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target driver_fault_trial ini_damage_trial
+	@status=0; \
+	 cmake/wine-run.sh $(BENCH_BUILD)/driver_fault_trial.exe --gtest_brief=1 || status=1; \
+	 cmake/wine-run.sh $(BENCH_BUILD)/ini_damage_trial.exe || status=1; \
+	 exit $$status

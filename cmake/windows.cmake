@@ -187,3 +187,17 @@ add_test(NAME e2e_tavdesk_sim
          COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/tests/e2e/test_tavdesk_sim.py --build ${CMAKE_BINARY_DIR})
 set_tests_properties(e2e_tavdesk_sim PROPERTIES TIMEOUT 600)
 add_dependencies(e2e_driver TavdeskSim)
+
+# Benchmarks (make bench) and fault trials (make trials): programs, not tests.
+target_link_libraries(host_file_bench PRIVATE psapi)
+add_executable(minimal_dialog WIN32 bench/minimal_dialog.cpp)
+add_executable(startup_bench bench/startup_bench.cpp)
+target_link_libraries(startup_bench PRIVATE tavdesk_program_probe)
+add_dependencies(startup_bench Tavdesk TavdeskSim minimal_dialog)
+set_target_properties(host_file_bench minimal_dialog startup_bench PROPERTIES EXCLUDE_FROM_ALL TRUE)
+add_executable(ini_damage_trial EXCLUDE_FROM_ALL trials/ini_damage_trial.cpp)
+target_link_libraries(ini_damage_trial PRIVATE tavdesk_program_probe)
+add_dependencies(ini_damage_trial TavdeskSim)
+add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp)
+target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim
+                      tavdesk_resources)

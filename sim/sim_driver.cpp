@@ -106,6 +106,9 @@ struct State {
   uint64_t nextConsoleTag = 1;
   std::atomic<uint64_t> generation{1};  // bumped by Reset so stale console ends fail
   std::atomic<int> readTimeoutMs{10000};
+  // Benchmarks: the host's status polls and both ends' waits sleep rather
+  // than spin (see SimDriver::SetStatusWaits).
+  std::atomic<bool> statusWaits{false};
   // Threads blocked in a read, and those of them whose read was cancelled.
   std::map<DWORD, bool> pendingReads;
   std::atomic<uint64_t> overlaps{0};
@@ -138,6 +141,8 @@ constexpr size_t kMaxEvents = 1 << 20;
 template <typename Ready>
 bool WaitState(std::unique_lock<std::mutex>& lock, int timeoutMs, Ready ready) {
   constexpr auto kSpin = std::chrono::microseconds(2000);
+  if (S().statusWaits.load())
+    return S().changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
   const auto spinEnd = std::chrono::steady_clock::now() + kSpin;
   while (!ready()) {
     if (std::chrono::steady_clock::now() > spinEnd)
@@ -161,7 +166,14 @@ void Record(Call call, uint32_t value, uint32_t bytes, bool ok) {
 
 // Counts the call, runs the hooks that fall due (outside every lock), and
 // reports an injected failure for it, with its error set, when one is due.
+// The kind of the calling thread's call before this one: a status read
+// that follows a status read is a poll.
+thread_local Call PreviousCall = Call::kCount;
+thread_local Call LastCall = Call::kCount;
+
 bool Enter(Call call) {
+  PreviousCall = LastCall;
+  LastCall = call;
   State& s = S();
   std::vector<std::function<void()>> due;
   {
@@ -229,6 +241,24 @@ uint8_t HostStatus(const Cable& c) {
   uint8_t status = c.reg.load() & (kStatusTransferRequest | kStatusTransferComplete);
   if (c.consoleTag.load()) status |= kStatusPeerExists;
   if (c.transmitReady.load()) status |= kStatusTransmitReady;
+  return status;
+}
+
+// A status read in the waiting mode: a poll (a read right after a read)
+// waits up to 1 ms for the status to differ from what the last read saw.
+// The read is published under the state lock, so a console waiting to see
+// it is woken rather than spinning.
+uint8_t WaitingStatus(Cable& c) {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (PreviousCall == Call::GetStatus) {
+    const uint8_t before = static_cast<uint8_t>(c.lastStatusRead.load());
+    s.changed.wait_for(lock, std::chrono::milliseconds(1),
+                       [&] { return HostStatus(c) != before; });
+  }
+  const uint8_t status = HostStatus(c);
+  c.lastStatusRead.store(++c.statusReads << 8 | status);
+  s.changed.notify_all();
   return status;
 }
 
@@ -432,8 +462,12 @@ DWORD Control(Call call, Cable* cable, const uint8_t* in, DWORD inLength, void* 
     case Call::GetStatus: {
       if (in || inLength) return ERROR_INVALID_PARAMETER;
       if (!out || outLength < 1) return ERROR_INSUFFICIENT_BUFFER;
-      *value = HostStatus(*cable);
-      cable->lastStatusRead.store(++cable->statusReads << 8 | *value);
+      if (s.statusWaits.load()) {
+        *value = WaitingStatus(*cable);
+      } else {
+        *value = HostStatus(*cable);
+        cable->lastStatusRead.store(++cable->statusReads << 8 | *value);
+      }
       *static_cast<uint8_t*>(out) = static_cast<uint8_t>(*value);
       std::lock_guard<std::mutex> lock(s.control);
       if (s.statusNothing > 0)
@@ -644,6 +678,14 @@ class InProcessConsoleEnd : public ConsoleEnd {
 
   bool WaitHostSaw(uint64_t mark, uint8_t mask, uint8_t want, int timeoutMs) override {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto saw = [&] {
+      const uint64_t last = cable_->lastStatusRead.load();
+      return (last >> 8) > mark && (last & mask) == want;
+    };
+    if (S().statusWaits.load()) {
+      std::unique_lock<std::mutex> lock(S().mutex);
+      return S().changed.wait_until(lock, deadline, [&] { return !Live() || saw(); }) && saw();
+    }
     // The host reads the status back to back while it waits, so this ends
     // within microseconds when it is waiting at all.
     for (;;) {
@@ -709,6 +751,7 @@ void SimDriver::Reset() {
     s.generation++;
     s.readTimeoutMs.store(10000);
     s.overlaps.store(0);
+    s.statusWaits.store(false);
     s.changed.notify_all();
   }
   std::lock_guard<std::mutex> lock(s.control);
@@ -824,6 +867,12 @@ void SimDriver::At(Call call, int nth, std::function<void()> action) {
 }
 
 void SimDriver::SetReadTimeoutMs(int ms) { S().readTimeoutMs.store(ms); }
+
+void SimDriver::SetStatusWaits(bool on) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  S().statusWaits.store(on);
+  S().changed.notify_all();
+}
 
 uint64_t SimDriver::Count(Call call) {
   std::lock_guard<std::mutex> lock(S().control);

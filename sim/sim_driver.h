@@ -78,6 +78,11 @@ class SimDriver {
   static void At(Call call, int nth, std::function<void()> action);
   // How long a blocking read waits for its bytes before it fails.
   static void SetReadTimeoutMs(int ms);
+  // For benchmarks of the host's processor time: a host status read that
+  // follows a status read waits (up to 1 ms) for the status to change, and
+  // neither end spins while it waits, so the measure is of the host's work
+  // rather than of two threads polling each other. Off after Reset.
+  static void SetStatusWaits(bool on);
 
   // Observation.
   static uint64_t Count(Call call);

@@ -1,0 +1,125 @@
+// Trial of driver failures inside an exchange, on the link worker with its
+// real thread and page: every kind of call the worker makes during one
+// console request (status reads, set and clear feature, reads, writes) is
+// failed at every position it takes in that exchange, one run per position.
+// Each run must end the exchange (the console's request fails or is
+// answered), leave the lines it logged, reset the link, and the next
+// console on the same cable must be served. Prints one line per run.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "session/device_record.h"
+#include "session/link_worker.h"
+#include "sim/console_emulator.h"
+#include "sim/sim_driver.h"
+#include "tests/support/console_link.h"
+#include "tests/support/worker_fixture.h"
+
+using sim::Call;
+using sim::SimDriver;
+
+namespace {
+
+std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
+  return std::make_unique<sim::ConsoleEmulator>([cable] { return SimDriver::AttachConsole(cable); });
+}
+
+// The calls of each kind in one clean exchange; status reads counted from
+// the exchange's first read on (before it, the worker polls all the time).
+struct Positions {
+  int counts[static_cast<int>(Call::kCount)] = {};
+};
+
+Positions CountCalls() {
+  Positions p;
+  bool started = false;
+  for (const auto& e : SimDriver::Events()) {
+    started |= e.call == Call::Read;
+    if (started) p.counts[static_cast<int>(e.call)]++;
+  }
+  return p;
+}
+
+// The page's text after `from` characters, one line per "\r\n", joined by " / ".
+std::string NewLines(HWND page, size_t from) {
+  std::string text = PageText(page), out;
+  text = from <= text.size() ? text.substr(from) : text;
+  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+    out += (out.empty() ? "" : " / ") + text.substr(at, end - at);
+  return out;
+}
+
+const char* Name(Call call) {
+  switch (call) {
+    case Call::GetStatus: return "status read";
+    case Call::SetFeature: return "set feature";
+    case Call::ClearFeature: return "clear feature";
+    case Call::Read: return "read";
+    case Call::Write: return "write";
+    default: return "?";
+  }
+}
+
+class DriverFaultTrial : public WorkerTest {};
+
+TEST_F(DriverFaultTrial, EveryCallFailedAtEveryPositionOfAnExchange) {
+  TempFolder folder;
+  SetSharedFolder(folder.Path().c_str());
+  const int cable = SimDriver::Plug("trial cable");
+  ASSERT_TRUE(ScanForCables());
+  HWND page = DeviceList->page;
+  auto console = Console(cable);
+  // Polls wait for the status to change instead of spinning, so that an
+  // exchange takes a handful of status reads, one per handshake step.
+  SimDriver::SetStatusWaits(true);
+  auto tty = [&](sim::ConsoleEmulator& c) { return c.Open(0x02, "/dev/tty").get().result; };
+  ASSERT_EQ(1, tty(*console));
+  SimDriver::ClearEvents();
+  ASSERT_EQ(1, tty(*console));
+  const Positions clean = CountCalls();
+
+  int runs = 0, passed = 0;
+  for (Call kind : {Call::GetStatus, Call::SetFeature, Call::ClearFeature, Call::Read, Call::Write}) {
+    const int n = clean.counts[static_cast<int>(kind)];
+    for (int position = 1; position <= n; ++position) {
+      SCOPED_TRACE(std::string(Name(kind)) + " " + std::to_string(position));
+      PumpPending();
+      const size_t before = PageText(page).size();
+      const uint64_t resets = SimDriver::Count(Call::ResetLink);
+      auto fail = [kind] { SimDriver::FailNext(kind, 1, ERROR_GEN_FAILURE); };
+      if (kind == Call::GetStatus)
+        SimDriver::At(Call::Read, 1, [=] { SimDriver::At(Call::GetStatus, position, fail); });
+      else
+        SimDriver::At(kind, position, fail);
+      auto request = console->Open(0x02, "/dev/tty");
+      auto resetDone = [&] { return SimDriver::Count(Call::ResetLink) > resets; };
+      PumpUntil([&] {
+        return resetDone() || PageText(page).size() > before ||
+               request.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+      }, 10000);
+      const bool reset = PumpUntil(resetDone, 3000);
+      // The console of the failed exchange goes; a new one attaches.
+      console->Detach();
+      const bool ended = request.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+      console.reset();
+      console = Console(cable);
+      const int next = ended ? tty(*console) : -1;
+      PumpPending();
+      const std::string lines = NewLines(page, before);
+      const bool ok = reset && ended && next == 1;
+      EXPECT_TRUE(ok) << lines;
+      ++runs;
+      passed += ok;
+      std::printf("R6 %-13s %d of %d: link reset %-3s next exchange %-6s log: %s\n", Name(kind),
+                  position, n, reset ? "yes" : "NO", next == 1 ? "served" : "FAILED",
+                  lines.c_str());
+    }
+  }
+  std::printf("R6 %d of %d runs: no crash, link reset, next exchange served\n", passed, runs);
+}
+
+}  // namespace
