@@ -21,12 +21,12 @@ uint32_t Le32(const uint8_t* p) {
 
 }  // namespace
 
-SocketConsoleEnd::SocketConsoleEnd(uint16_t port, int boundMs) {
+SocketConsoleEnd::SocketConsoleEnd(uint16_t port) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
   socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (socket_ == INVALID_SOCKET) return;
-  DWORD bound = static_cast<DWORD>(boundMs);
+  DWORD bound = 10000;
   setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&bound), sizeof bound);
   BOOL noDelay = TRUE;
   setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
@@ -73,9 +73,8 @@ bool SocketConsoleEnd::SendBytes(const std::vector<uint8_t>& bytes) {
 }
 
 bool SocketConsoleEnd::SendFrame(uint8_t op, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> frame{op};
-  const auto length = Le32Bytes(static_cast<uint32_t>(payload.size()));
-  frame.insert(frame.end(), length.begin(), length.end());
+  std::vector<uint8_t> frame = Le32Bytes(static_cast<uint32_t>(payload.size()));
+  frame.insert(frame.begin(), op);
   frame.insert(frame.end(), payload.begin(), payload.end());
   return SendBytes(frame);
 }
@@ -118,15 +117,14 @@ bool SocketConsoleEnd::ClosedByPeer() {
 
 bool SocketConsoleEnd::GetStatus(uint8_t* status) {
   std::vector<uint8_t> reply;
-  if (!Exchange(wire::kStatus, {}, &reply) || reply.size() != 1) return false;
-  *status = reply[0];
-  return true;
+  const bool ok = Exchange(wire::kStatus, {}, &reply) && reply.size() == 1;
+  if (ok) *status = reply[0];
+  return ok;
 }
 
 bool SocketConsoleEnd::WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) {
-  std::vector<uint8_t> payload{mask, want}, reply;
-  const auto time = Le32Bytes(static_cast<uint32_t>(timeoutMs));
-  payload.insert(payload.end(), time.begin(), time.end());
+  std::vector<uint8_t> payload = Le32Bytes(static_cast<uint32_t>(timeoutMs)), reply;
+  payload.insert(payload.begin(), {mask, want});
   return Exchange(wire::kWait, payload, &reply) && reply.size() == 1 && (reply[0] & mask) == want;
 }
 
@@ -145,18 +143,13 @@ uint32_t SocketConsoleEnd::ReadSome(void* buffer, uint32_t length, int timeoutMs
   while (done < length) {
     const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
     std::vector<uint8_t> payload = Le32Bytes(chunk), reply;
-    const auto time = Le32Bytes(static_cast<uint32_t>(timeoutMs));
-    payload.insert(payload.end(), time.begin(), time.end());
+    for (uint8_t byte : Le32Bytes(static_cast<uint32_t>(timeoutMs))) payload.push_back(byte);
     if (!Exchange(wire::kRead, payload, &reply) || reply.size() > chunk) break;
     std::copy(reply.begin(), reply.end(), static_cast<uint8_t*>(buffer) + done);
     done += static_cast<uint32_t>(reply.size());
     if (reply.size() < chunk) break;
   }
   return done;
-}
-
-bool SocketConsoleEnd::Read(void* buffer, uint32_t length, int timeoutMs) {
-  return ReadSome(buffer, length, timeoutMs) == length;
 }
 
 bool SocketConsoleEnd::Write(const void* buffer, uint32_t length) {

@@ -14,11 +14,10 @@
 
 class SocketConsoleEnd : public sim::ConsoleEnd {
  public:
-  // Connects to 127.0.0.1:port; every receive on it gives up after
-  // `boundMs`, so no call can hang.
-  explicit SocketConsoleEnd(uint16_t port, int boundMs = 10000);
+  // Connects to 127.0.0.1:port; every receive on it gives up after 10 s,
+  // so no call can hang.
+  explicit SocketConsoleEnd(uint16_t port);
   ~SocketConsoleEnd() override;
-  bool connected() const { return socket_ != INVALID_SOCKET; }
 
   // HELLO with the cable's name, then ATTACH 1 when asked.
   bool Hello(const std::string& name, bool attach = true);
@@ -40,7 +39,9 @@ class SocketConsoleEnd : public sim::ConsoleEnd {
   bool WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) override;
   bool SetFeature(uint8_t bit) override;
   bool ClearFeature(uint8_t bit) override;
-  bool Read(void* buffer, uint32_t length, int timeoutMs) override;
+  bool Read(void* buffer, uint32_t length, int timeoutMs) override {
+    return ReadSome(buffer, length, timeoutMs) == length;
+  }
   uint32_t ReadSome(void* buffer, uint32_t length, int timeoutMs) override;
   bool Write(const void* buffer, uint32_t length) override;
   // The listener's CLEAR already waits until the host has seen the change.
