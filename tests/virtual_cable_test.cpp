@@ -1,7 +1,7 @@
-// The virtual cable listener, in-process with the real host code: the host's
-// LinkDevice finds the cable by its scan, the real ServeRequest serves the
-// console emulator running over a loopback connection, and frames that
-// break the rules close only their own connection.
+// The virtual cable listener, in-process with the host's LinkDevice, which
+// finds each cable by its scan: every op against what the host end sees, and
+// frames that break the rules close only their own connection. Files served
+// over the wire end to end are the e2e suite's (two consoles, byte-exact).
 #include "sim/virtual_cable.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +15,7 @@
 
 #include "link/cable_protocol.h"
 #include "link/link_device.h"
-#include "session/host_file_service.h"
-#include "session/target_session.h"
-#include "sim/console_emulator.h"
 #include "sim/sim_driver.h"
-#include "tests/support/console_link.h"
 #include "tests/support/socket_console_end.h"
 #include "tests/support/test_data.h"
 
@@ -78,23 +74,10 @@ class VirtualCableTest : public ::testing::Test {
   sim::VirtualCableListener listener_;
 };
 
-// The host's side of one cable: found by the scan, with a device page and
-// a TargetSession, served on the test's thread.
+// The host's side of one cable, found by the scan.
 struct Host {
   Host() { opened = link.Open(); }
-  ~Host() {
-    session.reset();
-    link.Close();
-  }
-  void StartSession() {
-    page = std::make_unique<TestPage>();
-    session = std::make_unique<TargetSession>(page->page(), &link);
-  }
-  template <typename T>
-  T Serve(std::future<T> pending) {
-    EXPECT_TRUE(ServeRequest(session.get()));
-    return pending.get();
-  }
+  ~Host() { link.Close(); }
   bool StatusFails() {
     BYTE status;
     return !link.GetStatus(&status);
@@ -102,41 +85,7 @@ struct Host {
 
   LinkDevice link;
   bool opened;
-  std::unique_ptr<TestPage> page;
-  std::unique_ptr<TargetSession> session;
 };
-
-TEST_F(VirtualCableTest, ConsoleEmulatorOverTheWireServedByTheRealHost) {
-  SettingsScope settings;
-  TempFolder folder;
-  Settings.shareExecFolder = 0;
-  SetSharedFolder(folder.Path().c_str());
-  const uint16_t port = listener_.Port();
-  sim::ConsoleEmulator console([port] {
-    auto end = std::make_unique<SocketConsoleEnd>(port);
-    end->Hello("Loopback console");
-    return end;
-  });
-  Host host;
-  ASSERT_TRUE(host.opened);
-  EXPECT_EQ("Loopback console", host.link.Name());
-  host.StartSession();
-
-  const std::vector<uint8_t> data = Pattern(3 << 20, 7);
-  const int32_t h = host.Serve(console.Open(0x603, "/wire.bin")).result;
-  ASSERT_GE(h, 3);
-  // The host reads its 4096-byte chunks out of one big WRITE frame.
-  EXPECT_EQ(int32_t(data.size()), host.Serve(console.Write(h, data)).result);
-  EXPECT_EQ(0, host.Serve(console.Lseek(h, 0, 0)).result);
-  sim::HostReply back = host.Serve(console.Read(h, uint32_t(data.size())));
-  EXPECT_EQ(int32_t(data.size()), back.result);
-  EXPECT_TRUE(back.data == data);
-  EXPECT_EQ(0, host.Serve(console.Close(h)).result);
-  std::vector<uint8_t> onDisk;
-  ASSERT_TRUE(folder.Read("wire.bin", &onDisk));
-  EXPECT_TRUE(onDisk == data);
-  EXPECT_TRUE(console.Violations().empty());
-}
 
 // A cable's going with its connection is shown by the bad-frame table.
 TEST_F(VirtualCableTest, CablesComeWithHelloInOrderNamedAndAttachedAsSaid) {

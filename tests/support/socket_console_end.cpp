@@ -3,8 +3,6 @@
 
 #include <ws2tcpip.h>
 
-#include <algorithm>
-
 #include "sim/virtual_cable.h"
 
 namespace wire = sim::wire;
@@ -46,12 +44,6 @@ void SocketConsoleEnd::Disconnect() {
   if (socket_ == INVALID_SOCKET) return;
   closesocket(socket_);
   socket_ = INVALID_SOCKET;
-}
-
-void SocketConsoleEnd::Detach() {
-  // Another thread may be inside a call: shutting down wakes it; the
-  // socket itself is closed by the destructor.
-  if (socket_ != INVALID_SOCKET) shutdown(socket_, SD_BOTH);
 }
 
 bool SocketConsoleEnd::Hello(const std::string& name, bool attach) {
@@ -113,54 +105,4 @@ bool SocketConsoleEnd::ClosedByPeer() {
   // WSAETIMEDOUT, which is no close.
   const int n = recv(socket_, &byte, 1, 0);
   return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
-}
-
-bool SocketConsoleEnd::GetStatus(uint8_t* status) {
-  std::vector<uint8_t> reply;
-  const bool ok = Exchange(wire::kStatus, {}, &reply) && reply.size() == 1;
-  if (ok) *status = reply[0];
-  return ok;
-}
-
-bool SocketConsoleEnd::WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) {
-  std::vector<uint8_t> payload = Le32Bytes(static_cast<uint32_t>(timeoutMs)), reply;
-  payload.insert(payload.begin(), {mask, want});
-  return Exchange(wire::kWait, payload, &reply) && reply.size() == 1 && (reply[0] & mask) == want;
-}
-
-bool SocketConsoleEnd::SetFeature(uint8_t bit) {
-  std::vector<uint8_t> reply;
-  return Exchange(wire::kSet, {bit}, &reply) && reply.empty();
-}
-
-bool SocketConsoleEnd::ClearFeature(uint8_t bit) {
-  std::vector<uint8_t> reply;
-  return Exchange(wire::kClear, {bit}, &reply) && reply.empty();
-}
-
-uint32_t SocketConsoleEnd::ReadSome(void* buffer, uint32_t length, int timeoutMs) {
-  uint32_t done = 0;
-  while (done < length) {
-    const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
-    std::vector<uint8_t> payload = Le32Bytes(chunk), reply;
-    for (uint8_t byte : Le32Bytes(static_cast<uint32_t>(timeoutMs))) payload.push_back(byte);
-    if (!Exchange(wire::kRead, payload, &reply) || reply.size() > chunk) break;
-    std::copy(reply.begin(), reply.end(), static_cast<uint8_t*>(buffer) + done);
-    done += static_cast<uint32_t>(reply.size());
-    if (reply.size() < chunk) break;
-  }
-  return done;
-}
-
-bool SocketConsoleEnd::Write(const void* buffer, uint32_t length) {
-  auto bytes = static_cast<const uint8_t*>(buffer);
-  for (uint32_t done = 0; done < length;) {
-    const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
-    std::vector<uint8_t> reply;
-    if (!Exchange(wire::kWrite, {bytes + done, bytes + done + chunk}, &reply) ||
-        reply != Le32Bytes(chunk))
-      return false;
-    done += chunk;
-  }
-  return true;
 }
