@@ -24,39 +24,30 @@ const char* const kPlanted[] = {"riched32", "winmm"};
 // would not reach a process this test starts) makes Wine search as Windows
 // does: the program's folder before the system folder, unless the program
 // says otherwise. Windows ignores the key.
-class WindowsSearchOrder {
- public:
+struct WindowsSearchOrder {
   explicit WindowsSearchOrder(const std::string& exe)
-      : app_("Software\\Wine\\AppDefaults\\" + exe), overrides_(app_ + "\\DllOverrides") {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, overrides_.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
-      return;
+      : app("Software\\Wine\\AppDefaults\\" + exe), overrides(app + "\\DllOverrides") {
     static const char kNativeFirst[] = "native,builtin";
-    ok_ = true;
+    HKEY key;
+    ok = RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                         nullptr, &key, nullptr) == ERROR_SUCCESS;
     for (const char* dll : kPlanted)
-      ok_ = ok_ && RegSetValueExA(key, dll, 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(kNativeFirst),
-                                  sizeof kNativeFirst) == ERROR_SUCCESS;
-    RegCloseKey(key);
+      ok = ok && RegSetValueExA(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                                sizeof kNativeFirst) == ERROR_SUCCESS;
+    if (ok) RegCloseKey(key);
   }
   ~WindowsSearchOrder() {
-    RegDeleteKeyA(HKEY_CURRENT_USER, overrides_.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, app.c_str());
   }
-  bool ok() const { return ok_; }
-
- private:
-  std::string app_;
-  std::string overrides_;
-  bool ok_ = false;
+  std::string app, overrides;
+  bool ok = false;
 };
 
 std::string Here() {
   char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder = path;
-  return folder.substr(0, folder.rfind('\\'));
+  const std::string exe(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+  return exe.substr(0, exe.rfind('\\'));
 }
 
 bool Exists(const std::string& path) {
@@ -98,11 +89,7 @@ class PlantedFolder {
   std::string Marker(const char* dll, const char* suffix = ".dll.loaded") const {
     return Path(std::string(dll) + suffix);
   }
-  bool AnyMarker() const {
-    for (const char* dll : kPlanted)
-      if (Exists(Marker(dll))) return true;
-    return false;
-  }
+  bool AnyMarker() const { return Exists(Marker(kPlanted[0])) || Exists(Marker(kPlanted[1])); }
 
   // Starts the program and waits until its main window shows, it ends, or
   // a planted DLL ran; true when the main window showed.
@@ -131,7 +118,7 @@ TEST(DllSearchTest, PlantedDllsInTheProgramsFolderAreNotLoaded) {
   for (const char* exe : {"Tavdesk.exe", "TavdeskSim.exe"}) {
     SCOPED_TRACE(exe);
     WindowsSearchOrder searchOrder(exe);
-    ASSERT_TRUE(searchOrder.ok());
+    ASSERT_TRUE(searchOrder.ok);
     PlantedFolder folder(exe);
     ASSERT_TRUE(folder.ok());
     EXPECT_TRUE(folder.StartAndWait());

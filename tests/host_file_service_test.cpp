@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -129,18 +131,16 @@ TEST_F(HostFileServiceTest, OpenFlagsAgainstTheFileSystem) {
 }
 
 TEST_F(HostFileServiceTest, TheTtyIsHandleOneAndOnlyItsExactPath) {
-  for (uint32_t denyAll : {0, 1}) {
-    Settings.denyAll = Settings.readOnly = denyAll;
-    for (uint32_t flags : {0u, 2u, 0x703u}) EXPECT_EQ(1, Open(flags, "/dev/tty").result);
-    EXPECT_EQ(5, Write(1, Bytes("hello")));
-  }
+  Settings.denyAll = Settings.readOnly = 1;  // neither touches the tty
+  for (uint32_t flags : {0u, 0x703u}) EXPECT_EQ(1, Open(flags, "/dev/tty").result);
+  EXPECT_EQ(5, Write(1, Bytes("hello")));
   // A write to the tty takes its bytes as they come, NULs and all.
   EXPECT_EQ(3, Write(1, {'a', 0, 'b'}));
   auto log = Log();
-  ASSERT_EQ(3u, log.size());  // nothing but the text: no "Open file" lines
+  ASSERT_EQ(2u, log.size());  // nothing but the text: no "Open file" lines
   for (auto& entry : log) EXPECT_EQ(Settings.colours[LogText], entry.colour);
-  EXPECT_EQ("hello", log[1].text);
-  EXPECT_EQ("a", log[2].text);
+  EXPECT_EQ("hello", log[0].text);
+  EXPECT_EQ("a", log[1].text);
   EXPECT_EQ(0, Close(1));
   EXPECT_EQ(0, Read(1, 10).result);
 
@@ -187,7 +187,6 @@ TEST_F(HostFileServiceTest, DenyAllAndReadOnlyRefuseOpensButNotHandlesOpenedBefo
     ExpectOpenLine(log, "/a.txt");
     EXPECT_EQ(row.refusal ? row.refusal : "Local path is \"", log[3].text);
     EXPECT_EQ(Settings.colours[row.refusal ? LogError : LogNotice], log[3].colour);
-    EXPECT_EQ(Settings.colours[LogNotice], log[0].colour);
   }
   Settings.denyAll = 1;
   EXPECT_EQ(Bytes("data"), Read(reader, 10).data);
@@ -243,17 +242,15 @@ TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
   EXPECT_EQ(folder_.File("ps2\\data.bin"), log[4].text);
 }
 
+// The path rules themselves are path_map_test's; here, that an open request
+// goes through them and says so in the log.
 TEST_F(HostFileServiceTest, PathsThatLeaveTheBaseAreDenied) {
   CreateDirectoryA(folder_.File("a").c_str(), nullptr);
   folder_.Write("b.txt", Bytes("inside"));
   struct Row {
     const char* path;
     bool opens;
-  } rows[] = {
-      {"/a/../b.txt", true},  {"/../b.txt", false}, {"a/../../x", false},
-      {"/C:/x", false},       {"/b.txt:s", false},  {"/CON", false},
-      {"/aux.txt", false},    {"/lpt1", false},
-  };
+  } rows[] = {{"/a/../b.txt", true}, {"/../b.txt", false}, {"/b.txt:s", false}};
   for (auto& row : rows) {
     const int32_t h = Open(1, row.path).result;
     EXPECT_EQ(row.opens, h >= 3) << row.path;
@@ -430,20 +427,12 @@ class ProgramFilesTest : public HostFileServiceTest {
   }
   static std::string Name(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
   static bool WriteText(const std::string& path, const std::string& text) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && ok;
+    std::ofstream file(path, std::ios::binary);
+    return bool(file << text);
   }
   static std::string ReadText(const std::string& path) {
-    std::string text;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-      char chunk[4096];
-      for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-        text.append(chunk, got);
-      std::fclose(file);
-    }
-    return text;
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
   }
   void ExpectRefused(uint32_t flags, const std::string& path) {
     SCOPED_TRACE(path);

@@ -83,10 +83,7 @@ class VirtualCable:
     def __exit__(self, *exc):
         self.close()
 
-    # Raw frames, also for tests that send what the rules forbid.
-    def send_bytes(self, data):
-        self.sock.sendall(data)
-
+    # Raw frames.
     def send_frame(self, op, payload=b""):
         self.sock.sendall(struct.pack("<BI", op, len(payload)) + payload)
 
@@ -105,15 +102,6 @@ class VirtualCable:
         if length > MAX_PAYLOAD:
             raise WireError("a reply of %d bytes" % length)
         return op, self._receive(length)
-
-    def closed_by_peer(self):
-        """True when the far side has closed (waits for it up to the time-out)."""
-        try:
-            return self.sock.recv(1) == b""
-        except ConnectionError:
-            return True
-        except socket.timeout:
-            return False
 
     def request(self, op, payload=b""):
         self.send_frame(op, payload)

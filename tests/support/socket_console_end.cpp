@@ -3,8 +3,6 @@
 
 #include <ws2tcpip.h>
 
-#include <algorithm>
-
 #include "sim/virtual_cable.h"
 
 namespace wire = sim::wire;
@@ -21,12 +19,12 @@ uint32_t Le32(const uint8_t* p) {
 
 }  // namespace
 
-SocketConsoleEnd::SocketConsoleEnd(uint16_t port, int boundMs) {
+SocketConsoleEnd::SocketConsoleEnd(uint16_t port) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
   socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (socket_ == INVALID_SOCKET) return;
-  DWORD bound = static_cast<DWORD>(boundMs);
+  DWORD bound = 10000;
   setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&bound), sizeof bound);
   BOOL noDelay = TRUE;
   setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
@@ -48,12 +46,6 @@ void SocketConsoleEnd::Disconnect() {
   socket_ = INVALID_SOCKET;
 }
 
-void SocketConsoleEnd::Detach() {
-  // Another thread may be inside a call: shutting down wakes it; the
-  // socket itself is closed by the destructor.
-  if (socket_ != INVALID_SOCKET) shutdown(socket_, SD_BOTH);
-}
-
 bool SocketConsoleEnd::Hello(const std::string& name, bool attach) {
   std::vector<uint8_t> payload(wire::kMagic, wire::kMagic + 4), reply;
   payload.insert(payload.end(), name.begin(), name.end());
@@ -73,9 +65,8 @@ bool SocketConsoleEnd::SendBytes(const std::vector<uint8_t>& bytes) {
 }
 
 bool SocketConsoleEnd::SendFrame(uint8_t op, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> frame{op};
-  const auto length = Le32Bytes(static_cast<uint32_t>(payload.size()));
-  frame.insert(frame.end(), length.begin(), length.end());
+  std::vector<uint8_t> frame = Le32Bytes(static_cast<uint32_t>(payload.size()));
+  frame.insert(frame.begin(), op);
   frame.insert(frame.end(), payload.begin(), payload.end());
   return SendBytes(frame);
 }
@@ -114,60 +105,4 @@ bool SocketConsoleEnd::ClosedByPeer() {
   // WSAETIMEDOUT, which is no close.
   const int n = recv(socket_, &byte, 1, 0);
   return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
-}
-
-bool SocketConsoleEnd::GetStatus(uint8_t* status) {
-  std::vector<uint8_t> reply;
-  if (!Exchange(wire::kStatus, {}, &reply) || reply.size() != 1) return false;
-  *status = reply[0];
-  return true;
-}
-
-bool SocketConsoleEnd::WaitStatus(uint8_t mask, uint8_t want, int timeoutMs) {
-  std::vector<uint8_t> payload{mask, want}, reply;
-  const auto time = Le32Bytes(static_cast<uint32_t>(timeoutMs));
-  payload.insert(payload.end(), time.begin(), time.end());
-  return Exchange(wire::kWait, payload, &reply) && reply.size() == 1 && (reply[0] & mask) == want;
-}
-
-bool SocketConsoleEnd::SetFeature(uint8_t bit) {
-  std::vector<uint8_t> reply;
-  return Exchange(wire::kSet, {bit}, &reply) && reply.empty();
-}
-
-bool SocketConsoleEnd::ClearFeature(uint8_t bit) {
-  std::vector<uint8_t> reply;
-  return Exchange(wire::kClear, {bit}, &reply) && reply.empty();
-}
-
-uint32_t SocketConsoleEnd::ReadSome(void* buffer, uint32_t length, int timeoutMs) {
-  uint32_t done = 0;
-  while (done < length) {
-    const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
-    std::vector<uint8_t> payload = Le32Bytes(chunk), reply;
-    const auto time = Le32Bytes(static_cast<uint32_t>(timeoutMs));
-    payload.insert(payload.end(), time.begin(), time.end());
-    if (!Exchange(wire::kRead, payload, &reply) || reply.size() > chunk) break;
-    std::copy(reply.begin(), reply.end(), static_cast<uint8_t*>(buffer) + done);
-    done += static_cast<uint32_t>(reply.size());
-    if (reply.size() < chunk) break;
-  }
-  return done;
-}
-
-bool SocketConsoleEnd::Read(void* buffer, uint32_t length, int timeoutMs) {
-  return ReadSome(buffer, length, timeoutMs) == length;
-}
-
-bool SocketConsoleEnd::Write(const void* buffer, uint32_t length) {
-  auto bytes = static_cast<const uint8_t*>(buffer);
-  for (uint32_t done = 0; done < length;) {
-    const uint32_t chunk = std::min(length - done, wire::kMaxPayload);
-    std::vector<uint8_t> reply;
-    if (!Exchange(wire::kWrite, {bytes + done, bytes + done + chunk}, &reply) ||
-        reply != Le32Bytes(chunk))
-      return false;
-    done += chunk;
-  }
-  return true;
 }
