@@ -112,7 +112,7 @@ target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32)
 
 tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
-target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources version)
+target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
 # The About page's picture for the README (tools/screenshot.sh); not a test.
 add_executable(about_screenshot EXCLUDE_FROM_ALL tools/about_screenshot.cpp)
@@ -147,3 +147,8 @@ add_dependencies(program_test TavdeskSim)
 
 add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
 target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)
+
+# The dialog answers of the worker fixture find windows as the program probe
+# does; the settings page suite runs with the worker too.
+target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_program_probe)
+target_link_libraries(settings_page_test PRIVATE tavdesk_worker_fixture)
