@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "link/link_device.h"
 #include "link/packet_format.h"
 #include "session/device_record.h"
 #include "session/target_session.h"
@@ -18,7 +17,6 @@
 #include "sim/sim_driver.h"
 #include "tests/support/console_link.h"
 #include "tests/support/worker_fixture.h"
-#include "ui/device_page.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
 
@@ -40,38 +38,32 @@ std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
 // A request the console makes and the worker serves; its result.
 int32_t Tty(sim::ConsoleEmulator& console) { return console.Open(0x02, "/dev/tty").get().result; }
 
-// The records of the DeviceList, head first.
 std::vector<DeviceRecord*> Devices() {
   std::vector<DeviceRecord*> out;
   for (DeviceRecord* r = DeviceList; r; r = r->next) out.push_back(r);
   return out;
 }
 
-// Status reads since the last ClearEvents that saw a console on the line.
-int ReadsWithPeer() {
-  int reads = 0;
-  for (const auto& e : SimDriver::Events()) reads += e.call == Call::GetStatus && e.ok && (e.value & 1);
-  return reads;
-}
-
-// Waits, without handling messages, for this many status reads.
-bool WaitForStatusReads(int count, bool ok) {
-  const ULONGLONG end = GetTickCount64() + 10000;
-  for (;;) {
-    int reads = 0;
-    for (const auto& e : SimDriver::Events()) reads += e.call == Call::GetStatus && e.ok == ok;
-    if (reads >= count) return true;
-    if (GetTickCount64() > end) return false;
-    Sleep(1);
-  }
-}
-
 // Plugs cables (ids 0, 1, ... after a reset) and takes them with one scan;
 // their records, newest first.
 std::vector<DeviceRecord*> AddCables(std::vector<const char*> names) {
   for (const char* name : names) SimDriver::Plug(name);
-  if (!ScanForCables()) return {};
-  return Devices();
+  return ScanForCables() ? Devices() : std::vector<DeviceRecord*>{};
+}
+
+// Status reads since the last ClearEvents: failed ones, or ones that saw a console.
+int StatusReads(bool failed) {
+  int reads = 0;
+  for (const auto& e : SimDriver::Events())
+    reads += e.call == Call::GetStatus && (failed ? !e.ok : e.ok && (e.value & 1));
+  return reads;
+}
+
+// Waits, without handling messages (the page stays), for failed status reads.
+bool WaitForFailedReads(int count) {
+  for (ULONGLONG end = GetTickCount64() + 10000; GetTickCount64() < end; Sleep(1))
+    if (StatusReads(true) >= count) return true;
+  return false;
 }
 
 using LinkWorkerTest = WorkerTest;
@@ -83,16 +75,14 @@ TEST_F(LinkWorkerTest, PeerStatesLogTheirLinesAndSwitchTheButtons) {
   ASSERT_TRUE(ScanForCables());
   ASSERT_EQ(2, DeviceCount) << "one scan takes every new cable";
   EXPECT_EQ((std::vector<int>{kAdded, kAdded}), sounds_.Take());
-  HWND absent = DeviceList->page;
-  HWND present = DeviceList->next->page;
-
+  HWND absent = DeviceList->page, present = DeviceList->next->page;
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kPeerExist) == 1; }));
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, "Wait for peer.\r\n") == 1; }));
   auto late = Console(lateCable);
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, kPeerExist) == 1; }));
 
-  // Served, served again, a bad request, served: two announcements, and the
-  // failed request resets the link.
+  // Served, served again, a bad request (the link is reset), served: two
+  // announcements.
   EXPECT_FALSE(Enabled(present, IDC_EXECUTE));
   ASSERT_EQ(1, Tty(*console));
   ASSERT_TRUE(PumpUntil([&] { return Enabled(present, IDC_RESET); }));
@@ -115,21 +105,20 @@ TEST_F(LinkWorkerTest, PeerStatesLogTheirLinesAndSwitchTheButtons) {
 TEST_F(LinkWorkerTest, UnpluggedCableClosesItsPageAndHoldsUpTheDevicesBehindIt) {
   std::vector<DeviceRecord*> records = AddCables({"behind", "unplugged", "front"});
   ASSERT_EQ(3u, records.size());
-  auto console = Console(0);  // on the cable behind
+  auto console = Console(0);
   HWND gone = records[1]->page;
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[2]->page, kPeerExist) == 1; }));
 
   SimDriver::Unplug(1);
-  ASSERT_TRUE(WaitForStatusReads(1, false));
+  ASSERT_TRUE(WaitForFailedReads(1));
   SimDriver::ClearEvents();
-  ASSERT_TRUE(WaitForStatusReads(20, false));
-  EXPECT_EQ(0, ReadsWithPeer()) << "the device behind was polled";
+  ASSERT_TRUE(WaitForFailedReads(20));
+  EXPECT_EQ(0, StatusReads(false)) << "the device behind was polled";
 
   sounds_.Take();
   ASSERT_TRUE(PumpUntil([] { return DeviceCount == 2; }));
   EXPECT_EQ(std::vector<int>{kRemoved}, sounds_.Take());
   EXPECT_FALSE(IsWindow(gone));
-  EXPECT_FALSE(SimDriver::IsOpen(1));
   EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
   EXPECT_EQ(1, Tty(*console)) << "the device behind is served again";
 }
@@ -138,29 +127,17 @@ TEST_F(LinkWorkerTest, UnpluggedCableClosesItsPageAndHoldsUpTheDevicesBehindIt) 
 // or whose tab is gone, and goes on with the worker; a forced one takes
 // all, silently, and stops it.
 TEST_F(LinkWorkerTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
-  enum Hold { Free, Queued, NoTab };
-  const struct Row {
-    Hold hold[3];  // head first
-  } rows[] = {{{Queued, Free, Free}}, {{Free, NoTab, Free}}};
-  for (const Row& row : rows) {
-    SimDriver::Reset();  // the cables of the row before would be found again
+  for (int kept : {0, 1}) {
+    SimDriver::Reset();  // the cables of the round before would be found again
     std::vector<DeviceRecord*> records = AddCables({"a", "b", "c"});
     ASSERT_EQ(3u, records.size());
-    DeviceRecord* kept = nullptr;
-    for (int i = 0; i < 3; ++i) {
-      if (row.hold[i] == Queued) {
-        ASSERT_TRUE(records[i]->session->Append(tavrin::kTagReset, nullptr));
-      }
-      if (row.hold[i] == NoTab) {
-        ASSERT_TRUE(RemovePageTab(records[i]->page));
-      }
-      if (row.hold[i] != Free) kept = records[i];
-    }
+    // The head keeps a command queued, or the middle one loses its tab.
+    EXPECT_TRUE(kept ? RemovePageTab(records[1]->page)
+                     : records[0]->session->Append(tavrin::kTagReset, nullptr));
     sounds_.Take();
     EXPECT_FALSE(CloseAllDevices(false));
     EXPECT_EQ((std::vector<int>{kRemoved, kRemoved}), sounds_.Take());
-    EXPECT_EQ(std::vector<DeviceRecord*>{kept}, Devices());
-    EXPECT_EQ(1, DeviceCount);
+    EXPECT_EQ(std::vector<DeviceRecord*>{records[kept]}, Devices());
     EXPECT_NE(nullptr, WorkerThread);
 
     EXPECT_TRUE(CloseAllDevices(true));
@@ -174,75 +151,56 @@ TEST_F(LinkWorkerTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
 TEST_F(LinkWorkerTest, QuitGoesOnlyToConnectedConsolesAndDrainsBeforeClose) {
   std::vector<DeviceRecord*> records = AddCables({"served", "idle"});
   ASSERT_EQ(2u, records.size());
-  DeviceRecord* served = records[1];
   auto console = Console(0);
   ASSERT_EQ(1, Tty(*console));
-  ASSERT_TRUE(PumpUntil([&] { return Enabled(served->page, IDC_EXECUTE); }));
+  ASSERT_TRUE(PumpUntil([&] { return Enabled(records[1]->page, IDC_EXECUTE); }));
 
   ASSERT_TRUE(QueueQuitForAll());
   EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
-  for (DeviceRecord* r : records)
-    for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG}) EXPECT_FALSE(Enabled(r->page, id));
+  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
+    EXPECT_FALSE(Enabled(records[0]->page, id));
   EXPECT_FALSE(CloseAllDevices(false)) << "the quit is still queued";
-  EXPECT_EQ(std::vector<DeviceRecord*>{served}, Devices());
+  EXPECT_EQ(std::vector<DeviceRecord*>{records[1]}, Devices());
   SimDriver::Unplug(1);  // else the next scan would find it again
-
-  sim::PollOutcome poll = console->Poll(0).get();
-  EXPECT_TRUE(poll.command);
-  EXPECT_EQ(3, poll.code);
-  ASSERT_TRUE(PumpUntil([&] { return CountInPage(served->page, "Send quit command.\r\n") == 1; }));
+  EXPECT_EQ(3, console->Poll(0).get().code);
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[1]->page, "Send quit command.\r\n") == 1; }));
   EXPECT_TRUE(CloseAllDevices(false)) << "drained, it closes";
-  EXPECT_FALSE(SimDriver::IsOpen(0));
 }
 
 // A console that announces a body and stops sending it leaves the worker in
-// a read with no bound of its own (here a minute). Every wait of the UI
-// thread on the worker cancels that read, the exchange fails the ordinary
-// way, and the other cable is served again.
-TEST_F(LinkWorkerTest, StalledBodyIsCancelledByEveryWaitOnTheWorker) {
+// a read with no bound of its own (here a minute). A wait of the UI thread
+// on the worker cancels that read; the exchange fails the ordinary way, and
+// the other cable is served again.
+TEST_F(LinkWorkerTest, StalledBodyIsCancelledByAWaitOnTheWorker) {
   TempFolder folder;
   SetSharedFolder(folder.Path().c_str());
   std::vector<DeviceRecord*> records = AddCables({"good", "stalled"});
   ASSERT_EQ(2u, records.size());
-  auto goodConsole = Console(0);
-  auto console = Console(1);
+  auto goodConsole = Console(0), console = Console(1);
   HWND page = records[0]->page;
   ASSERT_EQ(1, Tty(*console));
   SimDriver::SetReadTimeoutMs(60000);
+  HANDLE blocked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SimDriver::At(Call::Read, 2, [blocked] { SetEvent(blocked); });  // the body's first chunk
+  console->StallNextSend();
+  const uint8_t header[] = {0xA0, 0x86, 0x01, 0x00, 'T', 'v', 'R', 0x10};  // 100000 bytes
+  console->SendRaw({header, header + sizeof header}).get();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
+  CloseHandle(blocked);
 
-  const std::string saved = folder.File("saved.txt");
-  const struct Row {
-    const char* what;
-    std::function<bool()> wait;
-  } rows[] = {
-      {"scan", [&] { SimDriver::Plug("extra"); return ScanForCables(); }},
-      {"save log", [&] {
-         FileDialogDriver dialog("Save log...", saved.c_str(), 1);
-         SendMessageA(page, WM_COMMAND, IDC_SAVE_LOG, 0);
-         return dialog.Finish() && CountInPage(page, "Save log failed.\r\n") == 0;
-       }},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    HANDLE blocked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SimDriver::At(Call::Read, 2, [blocked] { SetEvent(blocked); });  // the body's first chunk
-    console->StallNextSend();
-    const uint8_t header[] = {0xA0, 0x86, 0x01, 0x00, 'T', 'v', 'R', 0x10};  // 100000 bytes
-    console->SendRaw({header, header + sizeof header}).get();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
-    CloseHandle(blocked);
-    const uint64_t cancels = SimDriver::Count(Call::CancelIo);
-
-    EXPECT_TRUE(row.wait());
-    EXPECT_LT(cancels, SimDriver::Count(Call::CancelIo));
-    ASSERT_TRUE(PumpUntil([&] { return CountInPage(page, "Error recieving packet body.\r\n") > 0; }));
-    EXPECT_EQ(1, Tty(*goodConsole)) << "the other cable is served";
-    EXPECT_EQ(1, Tty(*console)) << "and this one after its reset";
+  // Save log parks the worker, and flushes the log before it writes it.
+  {
+    FileDialogDriver dialog("Save log...", folder.File("saved.txt").c_str(), 1);
+    SendMessageA(page, WM_COMMAND, IDC_SAVE_LOG, 0);
+    ASSERT_TRUE(dialog.Finish());
   }
+  EXPECT_LT(0u, SimDriver::Count(Call::CancelIo));
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(folder.Read("saved.txt", &bytes));
-  EXPECT_NE(std::string::npos, std::string(bytes.begin(), bytes.end()).find("Error recieving"))
-      << "the failed exchange's line was flushed before the log was saved";
+  const std::string saved(bytes.begin(), bytes.end());
+  EXPECT_NE(std::string::npos, saved.find("Error recieving packet body"));
+  EXPECT_EQ(1, Tty(*goodConsole)) << "the other cable is served";
+  EXPECT_EQ(1, Tty(*console)) << "and this one after its reset";
 }
 
 }  // namespace

@@ -11,8 +11,9 @@
 
 #include <commctrl.h>
 
+#include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,69 +26,73 @@ constexpr int kStartMs = 30000;
 // Ten shutdown ticks of 1.3 s, with room to spare on a loaded machine.
 constexpr int kShutdownMs = 40000;
 
-// One run of the program from its own folder; killed if a test leaves it.
+// One run of the program from a folder of its own; killed if a test leaves it.
 class Program {
  public:
   explicit Program(std::vector<std::string> environment) : environment_(environment) {
     char path[MAX_PATH];
     GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string here = path;
-    here.resize(here.rfind('\\'));
+    const std::string built = std::string(path, std::strrchr(path, '\\')) + "\\TavdeskSim.exe";
     GetTempPathA(MAX_PATH, path);
     static int runs = 0;
     folder_ = path + ("tavdesk-program-" + std::to_string(GetCurrentProcessId()) + "-" +
                       std::to_string(++runs));
     CreateDirectoryA(folder_.c_str(), nullptr);
-    CopyFileA((here + "\\TavdeskSim.exe").c_str(), File("TavdeskSim.exe").c_str(), FALSE);
-    started_ = probe::Start(File("TavdeskSim.exe"), environment_, File("stderr.txt"));
+    CopyFileA(built.c_str(), File("TavdeskSim.exe").c_str(), FALSE);
+    run_ = probe::Start(File("TavdeskSim.exe"), environment_, File("stderr.txt"));
   }
   ~Program() {
-    if (started_.ok) {
-      TerminateProcess(started_.info.hProcess, 99);  // no effect once it has ended
-      WaitForSingleObject(started_.info.hProcess, 5000);
-      CloseHandle(started_.info.hProcess);
-      CloseHandle(started_.info.hThread);
-    }
+    End(run_);
     for (const char* name : {"TavdeskSim.exe", "TavdeskSim.ini", "stderr.txt"})
       DeleteFileA(File(name).c_str());
     RemoveDirectoryA(folder_.c_str());
   }
 
   std::string File(const char* name) const { return folder_ + "\\" + name; }
-  bool IniExists() const { return GetFileAttributesA(File("TavdeskSim.ini").c_str()) != INVALID_FILE_ATTRIBUTES; }
+  bool IniExists() const {
+    return GetFileAttributesA(File("TavdeskSim.ini").c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
   HWND Main() const {
     HWND main = nullptr;
-    probe::WaitFor([&] { return (main = probe::MainWindowOf(started_.info.dwProcessId)) != nullptr; }, kStartMs);
+    probe::WaitFor([&] { return (main = probe::MainWindowOf(run_.info.dwProcessId)) != nullptr; },
+                   kStartMs);
     return main;
   }
-  // The exit code of this run (or, `again`, of a second start), -1 when it
-  // has not ended within the time of a shutdown.
-  long ExitCode(bool again = false) const {
-    probe::Started run = again ? probe::Start(File("TavdeskSim.exe"), environment_, "") : started_;
-    DWORD code = DWORD(-1);
-    if (run.ok && WaitForSingleObject(run.info.hProcess, kShutdownMs) == WAIT_OBJECT_0)
-      GetExitCodeProcess(run.info.hProcess, &code);
-    if (again && run.ok) {
-      TerminateProcess(run.info.hProcess, 99);
-      CloseHandle(run.info.hProcess);
-      CloseHandle(run.info.hThread);
-    }
-    return static_cast<long>(code);
+  // The exit code of this run, -1 while it runs after the time of a shutdown.
+  long ExitCode() const { return ExitCodeOf(run_); }
+  // The same for a second start of the program.
+  long StartAgain() const {
+    probe::Started again = probe::Start(File("TavdeskSim.exe"), environment_, "");
+    const long code = ExitCodeOf(again);
+    End(again);
+    return code;
   }
   int Count(const std::string& what) const {
     std::ifstream in(File("stderr.txt"), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string all = text.str();
+    const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     int n = 0;
     for (size_t at = all.find(what); at != std::string::npos; at = all.find(what, at + 1)) ++n;
     return n;
   }
 
  private:
+  static long ExitCodeOf(const probe::Started& run) {
+    DWORD code = DWORD(-1);
+    if (run.ok && WaitForSingleObject(run.info.hProcess, kShutdownMs) == WAIT_OBJECT_0)
+      GetExitCodeProcess(run.info.hProcess, &code);
+    return static_cast<long>(code);
+  }
+  static void End(const probe::Started& run) {
+    if (!run.ok) return;
+    TerminateProcess(run.info.hProcess, 99);  // no effect once it has ended
+    WaitForSingleObject(run.info.hProcess, 5000);
+    CloseHandle(run.info.hProcess);
+    CloseHandle(run.info.hThread);
+  }
+
   std::vector<std::string> environment_;
   std::string folder_;
-  probe::Started started_;
+  probe::Started run_;
 };
 
 bool LogHas(HWND page, const char* text) {
@@ -124,7 +129,7 @@ TEST(ProgramTest, TwoCablesASecondStartAndAShutdownThatQuitsEachConsole) {
   // A second copy, while the first is minimised: restores it and ends with 0.
   ShowWindow(main, SW_MINIMIZE);
   ASSERT_TRUE(probe::WaitFor([&] { return IsIconic(main) != FALSE; }, kStartMs));
-  EXPECT_EQ(0, program.ExitCode(true));
+  EXPECT_EQ(0, program.StartAgain());
   EXPECT_TRUE(probe::WaitFor([&] { return !IsIconic(main); }, kStartMs));
 
   // Shutdown: the consoles fetch their quit commands and their devices go,
