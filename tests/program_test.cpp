@@ -95,6 +95,12 @@ class Program {
   probe::Started run_;
 };
 
+HWND PageOf(HWND main, probe::PageKind kind) {
+  for (HWND page : probe::Pages(main))
+    if (probe::KindOf(page) == kind) return page;
+  return nullptr;
+}
+
 bool LogHas(HWND page, const char* text) {
   return probe::Text(GetDlgItem(page, IDC_LOG_VIEW)).find(text) != std::string::npos;
 }
@@ -121,9 +127,7 @@ TEST(ProgramTest, TwoCablesASecondStartAndAShutdownThatQuitsEachConsole) {
         return devices.size() == 2 && LogHas(devices[0], "Hello") && LogHas(devices[1], "Hello");
       },
       kStartMs));
-  HWND about = nullptr;
-  for (HWND page : probe::Pages(main))
-    if (probe::KindOf(page) == probe::PageKind::About) about = page;
+  HWND about = PageOf(main, probe::PageKind::About);
   EXPECT_EQ("\n\n2 devices mounted", probe::Text(GetDlgItem(about, IDC_DEVICE_COUNT)));
 
   // A second copy, while the first is minimised: restores it and ends with 0.
@@ -132,10 +136,20 @@ TEST(ProgramTest, TwoCablesASecondStartAndAShutdownThatQuitsEachConsole) {
   EXPECT_EQ(0, program.StartAgain());
   EXPECT_TRUE(probe::WaitFor([&] { return !IsIconic(main); }, kStartMs));
 
-  // Shutdown: the consoles fetch their quit commands and their devices go,
-  // then the main window. A second close request on the way changes nothing.
+  // Shutdown: the consoles fetch their quit commands, their devices go, the
+  // Settings page goes while the main window stays (the polite way), then
+  // the main window. A second close request on the way changes nothing.
   PostMessageA(main, WM_CLOSE, 0, 0);
   PostMessageA(main, WM_CLOSE, 0, 0);
+  bool settingsWentFirst = false;
+  EXPECT_TRUE(probe::WaitFor(
+      [&] {
+        settingsWentFirst |= IsWindow(main) && probe::DevicePages(main).empty() &&
+                             !PageOf(main, probe::PageKind::Settings);
+        return !IsWindow(main);
+      },
+      kShutdownMs));
+  EXPECT_TRUE(settingsWentFirst);
   EXPECT_EQ(0, program.ExitCode());
   EXPECT_EQ(2, program.Count("quit received"));
   EXPECT_TRUE(program.IniExists());
