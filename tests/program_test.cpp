@@ -141,11 +141,14 @@ TEST(ProgramTest, TwoCablesASecondStartAndAShutdownThatQuitsEachConsole) {
   // the main window. A second close request on the way changes nothing.
   PostMessageA(main, WM_CLOSE, 0, 0);
   PostMessageA(main, WM_CLOSE, 0, 0);
+  // The window still answers a message with both gone: it outlived the tick
+  // that closed them, which a forced close never lets it do.
   bool settingsWentFirst = false;
   EXPECT_TRUE(probe::WaitFor(
       [&] {
         settingsWentFirst |= IsWindow(main) && probe::DevicePages(main).empty() &&
-                             !PageOf(main, probe::PageKind::Settings);
+                             !PageOf(main, probe::PageKind::Settings) &&
+                             SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr);
         return !IsWindow(main);
       },
       kShutdownMs));
