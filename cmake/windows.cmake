@@ -109,7 +109,7 @@ target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32)
 
 tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
-target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources version)
+target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
 # The About page's picture for the README (tools/screenshot.sh); not a test.
 add_executable(about_screenshot EXCLUDE_FROM_ALL tools/about_screenshot.cpp)
@@ -201,3 +201,8 @@ add_dependencies(ini_damage_trial TavdeskSim)
 add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp)
 target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim
                       tavdesk_resources)
+
+# The dialog answers of the worker fixture find windows as the program probe
+# does; the settings page suite runs with the worker too.
+target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_program_probe)
+target_link_libraries(settings_page_test PRIVATE tavdesk_worker_fixture)

@@ -72,8 +72,6 @@ std::vector<HWND> DevicePages(HWND mainWindow) {
   return devices;
 }
 
-HWND Tabs(HWND mainWindow) { return GetDlgItem(mainWindow, IDC_PAGE_TABS); }
-
 std::string Text(HWND window) {
   const LRESULT length = SendMessageA(window, WM_GETTEXTLENGTH, 0, 0);
   std::string text(static_cast<size_t>(length) + 1, '\0');

@@ -26,7 +26,6 @@ PageKind KindOf(HWND page);
 // The visible page, or none.
 HWND ShownPage(HWND mainWindow);
 std::vector<HWND> DevicePages(HWND mainWindow);
-HWND Tabs(HWND mainWindow);
 std::string Text(HWND window);
 
 // Polls `ready` every 10 ms until it holds or `ms` have passed.

@@ -1,7 +1,7 @@
-// The running program as the worker and device page suites need it: the
-// real main window, the settings at their defaults, the link worker's
-// thread, a message pump with a bound, and a driver for the common file
-// dialogs that fills them in from another thread as a user would.
+// The running program as the worker, device page and settings page suites
+// need it: the real main window, default settings, the link worker's thread,
+// a bounded message pump, a spy on the sounds, and a user who answers a
+// dialog from another thread.
 #pragma once
 
 #include <windows.h>
@@ -15,39 +15,28 @@
 
 #include "tests/support/test_data.h"
 
-// Handles the UI thread's messages until `done` holds; false when it did
-// not within `ms`.
+// Handles the UI thread's messages until `done` holds; false after `ms`.
 bool PumpUntil(const std::function<bool()>& done, DWORD ms = 10000);
-// Lets every notice the worker has sent so far be handled.
-void PumpPending();
-
-// A page's log view as the control streams it out (SF_TEXT, CRLF).
-std::string PageText(HWND page);
-// How often `line` (a whole text, "\r\n" included) occurs in the page's view.
+// How often `line` occurs in the page's log view (as streamed out, CRLF).
 int CountInPage(HWND page, const std::string& line);
 
-// Records the sounds the program plays instead of playing them: while it
-// lives, the system's PlaySoundA jumps here (its first bytes are patched in
-// this process only). A sound is recorded as its NotifySound number, found
-// by its data among SoundData; -1 for anything else.
+// While it lives, the system's PlaySoundA jumps to a recorder (its first
+// bytes patched in this process only). A sound is recorded as its
+// NotifySound number, found by its data among SoundData; -1 for others.
 class SoundSpy {
  public:
   SoundSpy();
   ~SoundSpy();
-  SoundSpy(const SoundSpy&) = delete;
-  SoundSpy& operator=(const SoundSpy&) = delete;
   bool ok() const { return target_ != nullptr; }
-  // The sounds played since the last call.
-  std::vector<int> Take();
+  std::vector<int> Take();  // the sounds played since the last call
 
  private:
   unsigned char* target_ = nullptr;
   unsigned char saved_[12] = {};
 };
 
-// The main window (made once per process), the settings defaults and a
-// running worker; the worker is stopped and every device closed by force
-// afterwards.
+// The main window (made once per process), default settings and a running
+// worker; afterwards every device is closed by force and the worker stopped.
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -57,22 +46,25 @@ class WorkerTest : public ::testing::Test {
   SoundSpy sounds_;
 };
 
-// Waits on its own thread for a file dialog with this title, then, as a
-// user would, picks the filter (1-based; 0 leaves it), types the name (none:
-// keeps the offered one) and presses OK, or presses Cancel.
-class FileDialogDriver {
+// A user who waits (10 s at most) on a thread of its own for a visible
+// window of this process with this title (none: any) and this control, and
+// then answers it with `answer`.
+class DialogAnswer {
  public:
-  static constexpr int kKeepFilter = 0;
-  FileDialogDriver(const char* title, const char* name, int filter = kKeepFilter,
-                   bool cancel = false);
-  ~FileDialogDriver();
-  // Joins the thread; true when the dialog was found and answered.
-  bool Finish();
-  // The file name the dialog offered before anything was typed.
-  std::string Offered() { Finish(); return offered_; }
+  DialogAnswer(const char* title, int control, std::function<void(HWND)> answer);
+  ~DialogAnswer() { Finish(); }
+  bool Finish();  // joins the thread; true when the dialog came
 
  private:
+  bool found_ = false;
   std::thread thread_;
-  bool answered_ = false;
-  std::string offered_;
+};
+
+// The Explorer-style file dialog titled `title`: picks the filter (1-based;
+// 0 keeps it), types `name` (none keeps the offered one) and presses OK, or
+// presses Cancel. `offered` receives the name the dialog offered.
+class FileDialogDriver : public DialogAnswer {
+ public:
+  FileDialogDriver(const char* title, const char* name, int filter = 0, bool cancel = false,
+                   std::string* offered = nullptr);
 };
