@@ -31,9 +31,15 @@ tests_for() {
     session/request_format.*) echo native:portable_test host_file_service_test ;;
     session/elf_check.*) echo native:portable_test target_session_test ;;
     session/target_session.cpp) echo target_session_test ;;
-    session/host_file_service.cpp) echo host_file_service_test ;;
+    session/host_file_service.cpp) echo host_file_service_test target_session_test ;;
     ui/log_queue.cpp) echo log_queue_test ;;
-    ui/device_page.cpp | ui/tavdesk.rc) echo device_page_test ;;
+    ui/device_page.cpp | ui/tavdesk.rc) echo device_page_test link_worker_test ;;
+    ui/main_window.cpp) echo main_window_test settings_page_test link_worker_test ;;
+    session/link_worker.cpp)
+      echo link_worker_test device_page_test settings_page_test program_test ;;
+    config/settings_page.cpp) echo settings_page_test ;;
+    ui/program.cpp) echo program_test ;;
+    sim/sim_timing.cpp) echo sim_timing_test ;;
     config/settings.cpp) echo settings_test ;;
     *) return 1 ;;
   esac
