@@ -146,7 +146,8 @@ TEST(SaveLogFileTest, ExtensionOnlyWhereThereIsNoDotAndRoomAndWritesMustBeWhole)
     std::string result;
   } rows[] = {
       {"C:\\games\\demo", 1, true, "C:\\games\\demo.TXT"},
-      {"C:\\my.logs\\run", 1, true, "C:\\my.logs\\run"},
+      {"C:\\my.logs\\run", 1, true, "C:\\my.logs\\run.TXT"},
+      {"C:\\my.logs\\run.log", 1, true, "C:\\my.logs\\run.log"},
       {std::string(515, 'x'), 2, true, std::string(515, 'x') + ".RTF"},
       {std::string(516, 'x'), 2, false, std::string(516, 'x')},
   };

@@ -243,8 +243,22 @@ bool SaveLog(HWND page) {
   return written;
 }
 
+// The file name of a path: what follows the last separator, found by
+// characters, so that the trail byte 0x5C of a double-byte character does
+// not count as one.
+static const char* FileNamePart(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; p = CharNextA(p)) {
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  }
+  return name;
+}
+
+// Only a '.' in the file name is an extension: one in a folder name (the
+// offered name of a program in "v1.2") would otherwise leave the name bare,
+// and saving would overwrite the program itself.
 bool AddSaveExtension(char* path, size_t size, DWORD filterIndex) {
-  if (std::strchr(path, '.')) return true;
+  if (std::strchr(FileNamePart(path), '.')) return true;
   const char* extension = filterIndex == kTextFilter       ? ".TXT"
                           : filterIndex == kRichTextFilter ? ".RTF"
                                                            : "";

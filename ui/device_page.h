@@ -34,7 +34,7 @@ bool DropFile(HWND page, HDROP drop);
 // chosen filter. A cancelled dialog is no failure.
 bool SaveLog(HWND page);
 
-// Save log's extension rule: a path with no '.' anywhere gets ".TXT" for
+// Save log's extension rule: a path whose file name has no '.' gets ".TXT" for
 // filter 1 and ".RTF" for filter 2. False, with the path untouched, when the
 // extension would not fit in `size` characters with the terminator.
 bool AddSaveExtension(char* path, size_t size, DWORD filterIndex);
