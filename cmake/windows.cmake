@@ -111,9 +111,6 @@ target_link_libraries(tavdesk_core PUBLIC comctl32)
 tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
 target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
-# The About page's picture for the README (tools/screenshot.sh); not a test.
-add_executable(about_screenshot EXCLUDE_FROM_ALL tools/about_screenshot.cpp)
-target_link_libraries(about_screenshot PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
 # The settings page, and the simulated driver's timing and demo console.
 target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)

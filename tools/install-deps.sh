@@ -13,7 +13,7 @@ packages=(
   xvfb xauth netpbm
   locales
 )
-# The artwork generator and the screenshot script.
+# The artwork generator and the end-to-end tests.
 packages+=(python3)
 
 missing=()
