@@ -163,10 +163,9 @@ void Handshake() {
 }
 
 void LoadSounds() {
-  HMODULE self = GetModuleHandleA(nullptr);
   for (int i = 0; i < 3; ++i) {
-    HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(kSoundIds[i]), "WAVE");
-    HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
+    HRSRC found = FindResourceA(ProgramInstance, MAKEINTRESOURCEA(kSoundIds[i]), "WAVE");
+    HGLOBAL loaded = found ? LoadResource(ProgramInstance, found) : nullptr;
     SoundData[i] = loaded ? LockResource(loaded) : nullptr;
   }
 }

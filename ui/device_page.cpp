@@ -38,8 +38,6 @@ const char kSaveFilter[] = "Text (*.TXT)\0*.TXT\0Rich Text (*.RTF; *.DOC)\0*.RTF
 constexpr DWORD kTextFilter = 1;
 constexpr DWORD kRichTextFilter = 2;
 
-bool LoadRichEdit() { return LoadRichEditLibrary() != nullptr; }
-
 void LogNoticeLine(HWND page, const char* text) { AppendLogText(page, text, LogNotice); }
 
 void Fail(HWND page, const char* text) {
@@ -152,9 +150,9 @@ bool QueueDroppedFile(HWND page, HDROP drop) {
 }  // namespace
 
 HWND CreateDevicePage(HWND parent) {
-  if (!LoadRichEdit()) return nullptr;
-  return CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_DEVICE_PAGE),
-                            parent, DevicePageProc, 0);
+  if (!LoadRichEditLibrary()) return nullptr;
+  return CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_DEVICE_PAGE), parent,
+                            DevicePageProc, 0);
 }
 
 INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
