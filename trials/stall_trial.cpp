@@ -7,7 +7,9 @@
 // stuck read after 2.5 s. Each stall must end with "Error recieving packet
 // body." on the stalled page, a ResetLink, the window answering within 3 s
 // and the next console served. Prints the time per stall.
-//   stall_trial [--stalls=N]   (100 by default)
+//   stall_trial [--stalls=N] [--answer-limit=MS]   (100 stalls, 3000 ms)
+// An answer limit of 0 leaves the window's time unchecked (printed only),
+// as the short run in make test does: a test asserts no timing.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,6 +31,7 @@ using sim::SimDriver;
 namespace {
 
 long Stalls = 100;
+long AnswerLimitMs = 3000;
 constexpr UINT_PTR kScanTimer = 2;  // the main window's scan tick
 const char kBodyError[] = "Error recieving packet body.\r\n";
 
@@ -111,7 +114,8 @@ TEST_F(StallTrial, ConsolesStoppingInABodyAreCutAndTheNextIsServed) {
     const bool logged = PumpUntil([&] { return CountInPage(stalledPage, kBodyError) == 1; }, 5000);
     const double answer = watch.Take();
     const bool reset = SimDriver::Count(Call::ResetLink) > resets;
-    const bool ok = nextServed && logged && reset && answer < 3.0 && DeviceCount == 2;
+    const bool inTime = AnswerLimitMs == 0 || answer * 1000 < AnswerLimitMs;
+    const bool ok = nextServed && logged && reset && inTime && DeviceCount == 2;
     EXPECT_TRUE(ok) << "served " << nextServed << " logged " << logged << " reset " << reset
                     << " answer " << answer << " s, devices " << DeviceCount;
     passed += ok;
@@ -133,8 +137,9 @@ TEST_F(StallTrial, ConsolesStoppingInABodyAreCutAndTheNextIsServed) {
   }
   if (answers.empty()) return;
   const Spread a = Summarise(answers), s = Summarise(served);
-  std::printf("R3 %d of %ld stalls: body error logged, link reset, window answering within 3 s, "
-              "next console served\n", passed, Stalls);
+  std::printf("R3 %d of %ld stalls: body error logged, link reset, next console served, window "
+              "answering within %s\n", passed, Stalls,
+              AnswerLimitMs ? (std::to_string(AnswerLimitMs) + " ms").c_str() : "(not checked)");
   std::printf("R3 longest wait for the window per stall: median %.3f s, %.3f - %.3f\n", a.median,
               a.low, a.high);
   if (!cuts.empty()) {
@@ -150,5 +155,6 @@ TEST_F(StallTrial, ConsolesStoppingInABodyAreCutAndTheNextIsServed) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   Stalls = trial::Size(argc, argv, "--stalls", Stalls);
+  AnswerLimitMs = trial::Size(argc, argv, "--answer-limit", AnswerLimitMs);
   return RUN_ALL_TESTS();
 }
