@@ -196,10 +196,22 @@ add_executable(ini_damage_trial EXCLUDE_FROM_ALL trials/ini_damage_trial.cpp)
 target_link_libraries(ini_damage_trial PRIVATE tavdesk_program_probe)
 add_dependencies(ini_damage_trial TavdeskSim)
 add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp)
-target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim
+target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim psapi
                       tavdesk_resources)
 
 # The dialog answers of the worker fixture find windows as the program probe
 # does; the settings page suite runs with the worker too.
 target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_program_probe)
 target_link_libraries(settings_page_test PRIVATE tavdesk_worker_fixture)
+
+# The stall, transfer and replug trials are built with everything: a small
+# run of each is a ctest entry (seconds), and make trials runs them in full.
+foreach(trial stall_trial transfer_trial replug_trial)
+  add_executable(${trial} trials/${trial}.cpp)
+  target_link_libraries(${trial} PRIVATE gtest tavdesk_worker_fixture tavdesk_sim
+                        tavdesk_resources psapi)
+endforeach()
+add_test(NAME stall_trial_short COMMAND stall_trial --gtest_brief=1 --stalls=1 --answer-limit=0)
+add_test(NAME transfer_trial_short COMMAND transfer_trial --gtest_brief=1 --mib=8)
+add_test(NAME replug_trial_short COMMAND replug_trial --gtest_brief=1 --cycles=8)
+set_tests_properties(stall_trial_short transfer_trial_short replug_trial_short PROPERTIES TIMEOUT 120)

@@ -54,6 +54,10 @@ class Pipe {
     data_.clear();
     head_ = 0;
   }
+  void Release() {
+    std::vector<uint8_t>().swap(data_);
+    head_ = 0;
+  }
 
  private:
   std::vector<uint8_t> data_;
@@ -696,9 +700,11 @@ class InProcessConsoleEnd : public ConsoleEnd {
     }
   }
 
+  // Also on an unplugged cable: a tag left behind would keep the cable's id
+  // from being taken again.
   void Detach() override {
     std::lock_guard<std::mutex> lock(S().mutex);
-    if (Live()) {
+    if (S().generation.load() == generation_ && cable_->consoleTag.load() == tag_) {
       cable_->consoleTag.store(0);
       S().changed.notify_all();
     }
@@ -781,7 +787,11 @@ int SimDriver::Plug(const std::string& name) {
     });
     if (free == s.cables.end()) return -1;
     cable->id = (*free)->id;
-    s.retired.push_back(*free);  // a call that found it before its close may still hold it
+    // A call that found it before its close may still hold it, so it is
+    // kept, but its bytes can go: no call on an unplugged cable moves any.
+    (*free)->toConsole.Release();
+    (*free)->toHost.Release();
+    s.retired.push_back(*free);
     s.cables.erase(free);
   }
   cable->name = name;
