@@ -173,7 +173,6 @@ class Program {
   bool ok() const { return window_ != nullptr; }
   HWND window() const { return window_; }
   DWORD Process() const { return started_.info.dwProcessId; }
-  HANDLE Handle() const { return started_.info.hProcess; }
 
   // A console on a new virtual cable, the cable opened by the host; none on
   // failure.
@@ -189,7 +188,7 @@ class Program {
     return console;
   }
 
-  // The log view of the device page whose tab is named `name`.
+  // The log view of the index-th device page (in z-order), once it is there.
   HWND LogView(size_t index) {
     HWND view = nullptr;
     probe::WaitFor(
@@ -258,14 +257,21 @@ std::string ViewText(HWND view) {
   return text;
 }
 
-size_t ViewLength(HWND view) { return static_cast<size_t>(SendMessageA(view, WM_GETTEXTLENGTH, 0, 0)); }
+// The view's length in characters; 0 when the window does not answer
+// within 30 s.
+size_t ViewLength(HWND view) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(view, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 30000, &length)) return 0;
+  return static_cast<size_t>(length);
+}
 
-// 10 MB of numbered text lines, and their count.
-std::string FloodText(size_t kBytes, int* lines) {
+// `bytes` (and up to one line more) of numbered text lines of 64 bytes,
+// and their count.
+std::string FloodText(size_t bytes, int* lines) {
   std::string text;
-  text.reserve(kBytes + 128);
+  text.reserve(bytes + 128);
   char line[128];
-  for (*lines = 0; text.size() < kBytes; ++*lines) {
+  for (*lines = 0; text.size() < bytes; ++*lines) {
     std::snprintf(line, sizeof line, "flood line %07d: the quick brown fox jumps over the lazy dog\n",
                   *lines);
     text += line;
@@ -277,7 +283,6 @@ struct FloodRun {
   bool ok = false;
   double linesPerSecond = 0, longestMs = 0, idleMs = 0, cpuSeconds = 0, uiSeconds = 0;
   int probes = 0, late = 0;
-  size_t viewChars = 0;
 };
 
 // One flood into a fresh program: writes of whole lines of at most `chunk`
@@ -338,18 +343,17 @@ FloodRun Flood(const std::string& text, int lines, size_t chunk) {
   run.probes = watch.probes();
   run.late = watch.late();
   const std::string shownText = ViewText(view);
-  run.viewChars = shownText.size();
-  const bool whole_text = shownText.size() >= text.size() &&
+  const bool wholeText = shownText.size() >= text.size() &&
                           shownText.compare(shownText.size() - text.size(), text.size(), text) == 0;
   if (!written) std::fprintf(stderr, "whole_program_bench: a write of the flood failed\n");
   if (written && !shown)
     std::fprintf(stderr, "whole_program_bench: the view holds %zu of %zu characters after 120 s\n",
                  ViewLength(view), whole);
-  if (shown && !whole_text)
+  if (shown && !wholeText)
     std::fprintf(stderr, "whole_program_bench: the view's text is not the flood's (%zu chars)\n",
                  shownText.size());
   run.linesPerSecond = lines / seconds;
-  run.ok = written && shown && whole_text;
+  run.ok = written && shown && wholeText;
   console.reset();  // unplugs the cable
   return run;
 }
@@ -487,7 +491,7 @@ int main(int argc, char** argv) {
   else if (mode == "cables")
     ok = CablesFigures(argc > 2 ? std::atoi(argv[2]) : 3);
   else {
-    std::fprintf(stderr, "usage: whole_program_bench flood [KIB [RUNS]] | cables\n");
+    std::fprintf(stderr, "usage: whole_program_bench flood [KIB-PER-WRITE [RUNS [KB]]] | cables [RUNS]\n");
     return 2;
   }
   if (!ok) std::printf("| whole_program_bench %s: FAILED |\n", mode.c_str());
