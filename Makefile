@@ -33,7 +33,7 @@ test: build
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	      -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench startup_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target host_file_bench startup_bench whole_program_bench
 	@tools/bench.sh $(BENCH_BUILD)
 
 # Mutation testing over the list in tools/mutants.txt (not part of make test):

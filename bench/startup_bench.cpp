@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/bench_table.h"
+#include "bench/process_cpu.h"
 #include "bench/program_folder.h"
 #include "tests/support/program_probe.h"
 
@@ -76,15 +77,6 @@ bool StartupFigures() {
   return true;
 }
 
-double ProcessSeconds(HANDLE process) {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(process, &created, &exited, &kernel, &user);
-  auto value = [](const FILETIME& t) {
-    return (uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7;
-  };
-  return value(kernel) + value(user);
-}
-
 bool IdleFigures() {
   constexpr int kRuns = 3;
   constexpr DWORD kWatchMs = 10000;
@@ -97,9 +89,10 @@ bool IdleFigures() {
                    20000);
     // Start-up is over once the window shows; give it a moment to settle.
     Sleep(500);
-    const double cpu = ProcessSeconds(started.info.hProcess), wall = Now();
+    const DWORD process = started.info.dwProcessId;
+    const double cpu = ProcessCpu(process, 0).all, wall = Now();
     Sleep(kWatchMs);
-    shares.push_back((ProcessSeconds(started.info.hProcess) - cpu) / (Now() - wall) * 100);
+    shares.push_back((ProcessCpu(process, 0).all - cpu) / (Now() - wall) * 100);
     Close(started, window);
     if (!window) return false;
   }

@@ -191,7 +191,13 @@ add_executable(minimal_dialog WIN32 bench/minimal_dialog.cpp)
 add_executable(startup_bench bench/startup_bench.cpp)
 target_link_libraries(startup_bench PRIVATE tavdesk_program_probe)
 add_dependencies(startup_bench Tavdesk TavdeskSim minimal_dialog)
-set_target_properties(host_file_bench minimal_dialog startup_bench PROPERTIES EXCLUDE_FROM_ALL TRUE)
+# The whole program under traffic, with this process as the consoles.
+add_executable(whole_program_bench bench/whole_program_bench.cpp sim/console_emulator.cpp
+               tests/support/socket_console_end.cpp)
+target_link_libraries(whole_program_bench PRIVATE tavdesk_program_probe ws2_32)
+add_dependencies(whole_program_bench TavdeskSim)
+set_target_properties(host_file_bench minimal_dialog startup_bench whole_program_bench
+                      PROPERTIES EXCLUDE_FROM_ALL TRUE)
 add_executable(ini_damage_trial EXCLUDE_FROM_ALL trials/ini_damage_trial.cpp)
 target_link_libraries(ini_damage_trial PRIVATE tavdesk_program_probe)
 add_dependencies(ini_damage_trial TavdeskSim)

@@ -8,6 +8,9 @@
 //                          none
 //   TAVDESK_SIM_LISTEN     a TCP port on 127.0.0.1 for virtual cables (0:
 //                          any free port, printed on standard output)
+//   TAVDESK_SIM_WAITS      1: status reads and the consoles' waits sleep
+//                          until the status changes instead of spinning
+//                          (default 0), for benchmarks on a shared machine
 // A value it cannot read ends the program at once with a message on
 // standard error and exit code 2.
 #include <windows.h>
@@ -33,6 +36,7 @@ struct SimSetup {
   int demoCables = 1;
   bool demoPolls = true;
   sim::Timing timing = sim::Timing::Usb11;
+  bool statusWaits = false;
 };
 
 // The variable's value, or `fallback` when it is not set.
@@ -60,6 +64,9 @@ bool ReadSetup(SimSetup* setup) {
   if (timing != "usb11" && timing != "zero")
     return Fail("TAVDESK_SIM_TIMING", timing, "usb11 or zero");
   setup->timing = timing == "usb11" ? sim::Timing::Usb11 : sim::Timing::Zero;
+  const std::string waits = Variable("TAVDESK_SIM_WAITS", "0");
+  if (waits != "0" && waits != "1") return Fail("TAVDESK_SIM_WAITS", waits, "0 or 1");
+  setup->statusWaits = waits == "1";
   return true;
 }
 
@@ -72,6 +79,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   SimSetup setup;
   if (!ReadSetup(&setup)) return 2;
   sim::SetTiming(setup.timing);
+  sim::SimDriver::SetStatusWaits(setup.statusWaits);
   std::string listenError;
   std::unique_ptr<sim::VirtualCableListener> listener =
       sim::StartListenerFromEnvironment(&listenError);
