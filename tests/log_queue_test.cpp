@@ -163,3 +163,36 @@ TEST_F(LogQueueTest, TwoThreadsAppendWhileTheUiThreadFlushes) {
 }
 
 }  // namespace
+
+// A flood of console text is drawn in slices: a flush with no time to spare
+// still draws one piece, cut at a line end, and puts the rest back ahead of
+// what is appended meanwhile; the page then carries on by itself (a timer,
+// with the worker's notices held off) until everything is shown.
+TEST_F(LogQueueTest, SlicedFlushesKeepTheOrderAndThePageCarriesOnToTheEnd) {
+  std::string flood;
+  // Far more than the page draws in one slice on any machine.
+  for (int i = 0; flood.size() < 256 * 1024; ++i) flood += "console line " + std::to_string(i) + "\r\n";
+  ASSERT_TRUE(AppendLogBytes(page_.page(), flood.data(), uint32_t(flood.size()), LogText));
+  ASSERT_TRUE(AppendLogText(page_.page(), "next\r\n", LogNotice));
+  bool more = false;
+  ASSERT_TRUE(FlushLogFor(page_.page(), 0, &more));
+  EXPECT_TRUE(more);
+  const std::string shown = page_.ViewText();
+  ASSERT_FALSE(shown.empty());
+  EXPECT_LE(shown.size(), 4096u);
+  EXPECT_EQ(flood.substr(0, shown.size()), shown);
+  EXPECT_EQ('\n', shown.back());
+  ASSERT_TRUE(AppendLogText(page_.page(), "late\r\n", LogError));
+  std::vector<QueuedEntry> queued = page_.Queued();
+  ASSERT_EQ(3u, queued.size());
+  EXPECT_EQ(flood.substr(shown.size()), queued[0].text);
+
+  SendMessageA(page_.page(), WM_PAGE_FLUSH, 0, 0);
+  for (int i = 0; i < 200 && page_.record()->flushPending; ++i) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  }
+  EXPECT_EQ(0, page_.record()->flushPending);
+  EXPECT_EQ(flood + "next\r\nlate\r\n", page_.ViewText());
+}

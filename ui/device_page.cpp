@@ -35,6 +35,11 @@ const TooltipEntry kTooltips[] = {
 const char kExecuteFilter[] =
     "ELF-File (*.ELF)\0*.ELF\0IOP-File (*.IOP;*.IRX)\0*.IOP;*.IRX\0All Files (*.*)\0*.*\0";
 const char kSaveFilter[] = "Text (*.TXT)\0*.TXT\0Rich Text (*.RTF; *.DOC)\0*.RTF;*.DOC\0";
+// How long one flush may draw before the page answers other messages, and
+// the timer that carries on a flush cut short.
+constexpr DWORD kFlushSliceMs = 50;
+constexpr UINT_PTR kFlushTimer = 1;
+
 constexpr DWORD kTextFilter = 1;
 constexpr DWORD kRichTextFilter = 2;
 
@@ -130,10 +135,22 @@ void DevicePage_OnConnection(HWND page, bool connected) {
 }
 
 // The next notice may come as soon as this one is taken: entries that
-// arrive during the flush then get one of their own.
+// arrive during the flush then get one of their own. A flush draws for at
+// most a slice of time; when entries are left, a timer (which Windows hands
+// out only after input and painting) carries on, and the worker sends no
+// notice meanwhile, so that a console flooding the log cannot freeze the
+// window.
 void DevicePage_OnFlush(HWND page) {
-  if (DeviceRecord* record = PageRecord(page)) InterlockedExchange(&record->flushPending, 0);
-  FlushLog(page);
+  DeviceRecord* record = PageRecord(page);
+  if (!record) return;
+  KillTimer(page, kFlushTimer);
+  InterlockedExchange(&record->flushPending, 0);
+  bool more = false;
+  if (FlushLogFor(page, kFlushSliceMs, &more) && more) {
+    // Without the timer the worker's next notice has to carry on instead.
+    InterlockedExchange(&record->flushPending,
+                        SetTimer(page, kFlushTimer, USER_TIMER_MINIMUM, nullptr) ? 1 : 0);
+  }
 }
 
 // Queues the drop's one file; the caller finishes the drop.
@@ -176,6 +193,10 @@ INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
       DevicePage_OnConnection(page, wParam != 0);
       return TRUE;
     case WM_PAGE_FLUSH:
+      DevicePage_OnFlush(page);
+      return TRUE;
+    case WM_TIMER:
+      if (wParam != kFlushTimer) return FALSE;
       DevicePage_OnFlush(page);
       return TRUE;
   }

@@ -31,5 +31,10 @@ bool AppendLogBytes(HWND page, const void* bytes, uint32_t length, LogColour col
 // the view. False, with the queue left as it was, when the page, its view
 // (control 1011) or its DeviceRecord is missing.
 bool FlushLog(HWND page);
+// As FlushLog, but stops between two pieces once `milliseconds` have passed
+// (at least one piece is always drawn) and puts what is left back at the
+// head of the queue, ahead of entries appended meanwhile; `more` tells
+// whether it did. A flood of console text then keeps the window answering.
+bool FlushLogFor(HWND page, DWORD milliseconds, bool* more);
 // Frees a list no longer reachable from a DeviceRecord; false when empty.
 bool FreeLogEntries(LogEntry* first);
