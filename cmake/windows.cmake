@@ -169,8 +169,7 @@ set_tests_properties(wine_run_test PROPERTIES TIMEOUT 300)
 add_library(tavdesk_virtual_cable OBJECT sim/virtual_cable.cpp)
 target_link_libraries(tavdesk_virtual_cable PUBLIC tavdesk_core ws2_32)
 
-tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp
-                  tests/support/socket_console_end.cpp)
+tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp)
 target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
                       tavdesk_test_support tavdesk_resources)
 target_link_libraries(TavdeskSim PRIVATE tavdesk_virtual_cable)

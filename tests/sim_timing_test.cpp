@@ -8,12 +8,10 @@
 
 #include <vector>
 
-#include "link/cable_driver.h"
+#include "link/link_device.h"
 #include "sim/sim_driver.h"
 
 using sim::SimDriver;
-
-namespace {
 
 TEST(SimTimingTest, BulkDataMovesNineteenPacketsOf64BytesPerFrame) {
   const struct {
@@ -25,25 +23,21 @@ TEST(SimTimingTest, BulkDataMovesNineteenPacketsOf64BytesPerFrame) {
 TEST(SimTimingTest, EveryHostCallEndsAtALaterFrameUnderUsb11) {
   SimDriver::Reset();
   const int cable = SimDriver::Plug("timed");
-  HANDLE h = CableDriver().CreateFileA(SimDriver::DevicePath(cable).c_str(),
-                                       GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                       nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  LinkDevice link;
+  ASSERT_TRUE(link.Open(SimDriver::DevicePath(cable).c_str()));
   std::vector<uint8_t> bulk(64 * 19 * 3 + 1);  // 58 packets: 4 frames
   auto console = SimDriver::AttachConsole(cable);
   ASSERT_TRUE(console->Write(bulk.data(), static_cast<uint32_t>(bulk.size())));
   sim::SetTiming(sim::Timing::Usb11);
-  DWORD n = 0;
+  BYTE status;
   uint64_t before = sim::CurrentFrame();
-  EXPECT_TRUE(CableDriver().DeviceIoControl(h, tavrin::IOCTL_TAVRIN_GET_STATUS, nullptr, 0,
-                                            bulk.data(), 1, &n, nullptr));
+  EXPECT_TRUE(link.GetStatus(&status));
   EXPECT_GE(sim::CurrentFrame(), before + 1) << "a status read";
+  DWORD n = 0;
   before = sim::CurrentFrame();
-  EXPECT_TRUE(CableDriver().ReadFile(h, bulk.data(), static_cast<DWORD>(bulk.size()), &n, nullptr));
+  EXPECT_TRUE(link.Read(bulk.data(), static_cast<DWORD>(bulk.size()), &n));
   EXPECT_GE(sim::CurrentFrame(), before + 4) << "a bulk read";
   sim::SetTiming(sim::Timing::Zero);
-  CableDriver().CloseHandle(h);
+  link.Close();
   SimDriver::Reset();
 }
-
-}  // namespace
