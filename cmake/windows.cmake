@@ -117,9 +117,6 @@ target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
 target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
 
-tavdesk_wine_test(sim_timing_test tests/sim_timing_test.cpp)
-target_link_libraries(sim_timing_test PRIVATE tavdesk_sim)
-
 # The two programs: Tavdesk.exe with the real driver binding, TavdeskSim.exe
 # with the simulated driver and its demo consoles.
 add_executable(Tavdesk WIN32 ui/win_main.cpp)

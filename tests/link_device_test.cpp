@@ -1,4 +1,5 @@
-// LinkDevice against the simulated cable driver, and the driver's wire values.
+// LinkDevice against the simulated cable driver, the driver's wire values,
+// and the simulated driver's USB 1.1 timing.
 #include "link/link_device.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +8,12 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/cable_driver.h"
 #include "link/cable_protocol.h"
 #include "sim/sim_driver.h"
+#include "sim/sim_timing.h"
 
 using namespace tavrin;
 using sim::Call;
@@ -152,20 +155,6 @@ TEST_F(LinkDeviceTest, ScanOpensTheFirstPresentCableThatOpensAndAlwaysDestroysTh
   EXPECT_EQ(0x12u, events[0].value);
 }
 
-TEST_F(LinkDeviceTest, TwoScansOpenTwoCablesAThirdFailsAndTheDestructorReleases) {
-  SimDriver::Plug("first");
-  SimDriver::Plug("second");
-  {
-    LinkDevice a, b, c;
-    ASSERT_TRUE(a.Open() && b.Open());
-    EXPECT_EQ("first", a.Name());
-    EXPECT_EQ("second", b.Name());
-    EXPECT_FALSE(c.Open());
-    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), GetLastError());
-  }
-  EXPECT_EQ(0, SimDriver::OpenHandles());
-}
-
 TEST_F(LinkDeviceTest, DriverErrorAndCountSurviveTheLock) {
   ASSERT_TRUE(device_.Open(SimDriver::DevicePath(SimDriver::Plug("a")).c_str()));
   char buffer[8] = {};
@@ -192,12 +181,21 @@ TEST_F(LinkDeviceTest, DriverErrorAndCountSurviveTheLock) {
   }
 }
 
-// The driver takes one call at a time on a handle; the simulated one counts
-// any call that begins while another is still running there.
-TEST_F(LinkDeviceTest, CallsFromTwoThreadsNeverOverlapInTheDriver) {
-  const int cable = SimDriver::Plug("a");
-  ASSERT_TRUE(device_.Open(SimDriver::DevicePath(cable).c_str()));
-  auto console = SimDriver::AttachConsole(cable);
+// Each scan opens the first cable not yet held. The driver takes one call
+// at a time on a handle; the simulated one counts any call that begins
+// while another is still running there.
+TEST_F(LinkDeviceTest, ScansOpenEachCableOnceAndCallsFromTwoThreadsNeverOverlap) {
+  auto console = SimDriver::AttachConsole(SimDriver::Plug("first"));
+  SimDriver::Plug("second");
+  {
+    LinkDevice second, none;
+    ASSERT_TRUE(device_.Open() && second.Open());
+    EXPECT_EQ("first", device_.Name());
+    EXPECT_EQ("second", second.Name());
+    EXPECT_FALSE(none.Open());
+    EXPECT_EQ(DWORD(ERROR_NO_MORE_ITEMS), GetLastError());
+  }
+  EXPECT_EQ(1, SimDriver::OpenHandles());  // the destructor closed the second
   SimDriver::SetRecording(false);
   std::thread other([&] {
     for (int i = 0; i < 20000; ++i) device_.SetFeature(i % 2 ? 2 : 4);
@@ -206,6 +204,34 @@ TEST_F(LinkDeviceTest, CallsFromTwoThreadsNeverOverlapInTheDriver) {
   for (int i = 0; i < 20000; ++i) device_.GetStatus(&status);
   other.join();
   EXPECT_EQ(0u, SimDriver::Overlaps());
+}
+
+// Frames a bulk transfer occupies, and that each host call ends in a later
+// frame than it began in (a slow machine only adds frames). Frames are
+// compared, never durations.
+TEST(SimTimingTest, BulkDataMovesNineteenPacketsOf64BytesPerFrame) {
+  const struct {
+    uint64_t bytes, frames;
+  } rows[] = {{0, 1}, {64 * 19, 1}, {64 * 19 + 1, 2}, {1216000, 1000}};
+  for (const auto& row : rows) EXPECT_EQ(row.frames, sim::BulkFrames(row.bytes)) << row.bytes;
+}
+
+TEST_F(LinkDeviceTest, UnderUsb11EveryHostCallEndsAtALaterFrame) {
+  const int cable = SimDriver::Plug("timed");
+  ASSERT_TRUE(device_.Open(SimDriver::DevicePath(cable).c_str()));
+  std::vector<uint8_t> bulk(64 * 19 * 3 + 1);  // 58 packets: 4 frames
+  auto console = SimDriver::AttachConsole(cable);
+  ASSERT_TRUE(console->Write(bulk.data(), static_cast<uint32_t>(bulk.size())));
+  sim::SetTiming(sim::Timing::Usb11);
+  BYTE status;
+  DWORD n = 0;
+  uint64_t before = sim::CurrentFrame();
+  EXPECT_TRUE(device_.GetStatus(&status));
+  EXPECT_GE(sim::CurrentFrame(), before + 1) << "a status read";
+  before = sim::CurrentFrame();
+  EXPECT_TRUE(device_.Read(bulk.data(), static_cast<DWORD>(bulk.size()), &n));
+  EXPECT_GE(sim::CurrentFrame(), before + 4) << "a bulk read";
+  sim::SetTiming(sim::Timing::Zero);
 }
 
 }  // namespace

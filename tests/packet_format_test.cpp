@@ -1,10 +1,14 @@
-// The packet header, the tag table and the ReplyPacket result word.
+// The packet header, the tag table, the ReplyPacket result word, and the
+// cable name rule of the DeviceInfoBlock.
 #include "link/packet_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "link/device_info.h"
 
 using namespace tavrin;
 
@@ -40,6 +44,24 @@ TEST(PacketFormatTest, ReplyResultNeedsTheWholeWord) {
   EXPECT_EQ(77, result);
   ASSERT_TRUE(ReplyResult(body, sizeof body, &result));
   EXPECT_EQ(-1, result);
+}
+
+TEST(DeviceInfoTest, NameEndsAtFirstNulOrAtTheBlocksEnd) {
+  const struct {
+    std::string bytes;  // written at offset 8, the rest stays as prefilled
+    char fill;
+    std::string name;
+  } rows[] = {{std::string("cable\0junk", 10), 'x', "cable"},
+              {std::string("\0", 1), 'x', ""},
+              {"", 'q', std::string(132, 'q')},  // no NUL at all
+              {std::string(131, 'r') + '\0', 'q', std::string(131, 'r')}};
+  for (auto& row : rows) {
+    DeviceInfoBlock block;
+    std::memset(&block, row.fill, sizeof block);
+    std::memset(block.driverData, 0, sizeof block.driverData);
+    std::memcpy(block.name, row.bytes.data(), row.bytes.size());
+    EXPECT_EQ(row.name, CableName(block)) << row.bytes.size();
+  }
 }
 
 }  // namespace

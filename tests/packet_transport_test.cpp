@@ -42,21 +42,16 @@ class PacketTransportTest : public ::testing::Test {
     SimDriver::Reset();
   }
 
-  // The byte counts that the host asked for in its calls of one kind, in order.
-  static std::vector<uint32_t> Sizes(Call kind) {
-    std::vector<uint32_t> out;
-    for (auto& e : SimDriver::Events())
-      if (e.call == kind) out.push_back(e.value);
-    return out;
-  }
-  // The handshake as the host drove it: +2, +4 for set, -2, -4 for clear.
-  static std::vector<int> Handshake() {
+  // What the host asked for in its calls of these kinds, in order: the byte
+  // counts of reads and writes; the bits set (+) and cleared (-).
+  static std::vector<int> Calls(std::initializer_list<Call> kinds) {
     std::vector<int> out;
     for (auto& e : SimDriver::Events())
-      if (e.call == Call::SetFeature || e.call == Call::ClearFeature)
-        out.push_back(e.call == Call::SetFeature ? int(e.value) : -int(e.value));
+      for (Call k : kinds)
+        if (e.call == k) out.push_back(k == Call::ClearFeature ? -int(e.value) : int(e.value));
     return out;
   }
+  static std::vector<int> Handshake() { return Calls({Call::SetFeature, Call::ClearFeature}); }
   // A new console on a reset link, as the worker leaves it after a failed
   // exchange; nothing in the log, nothing recorded.
   void FreshConsole() {
@@ -96,7 +91,7 @@ class PacketTransportTest : public ::testing::Test {
 TEST_F(PacketTransportTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
   struct Row {
     uint32_t size;
-    std::vector<uint32_t> calls;  // header first
+    std::vector<int> calls;  // header first
   } rows[] = {{0, {8}}, {4096, {8, 4096}}, {4097, {8, 4096, 1}}, {10000, {8, 4096, 4096, 1808}}};
   for (auto& row : rows) {
     SCOPED_TRACE(row.size);
@@ -108,14 +103,14 @@ TEST_F(PacketTransportTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) 
     EXPECT_EQ(Call::GetStatus, events.back().call);
     EXPECT_EQ(0u, events.back().value & kStatusTransferComplete);
     EXPECT_EQ(body, received.get().body);
-    EXPECT_EQ(row.calls, Sizes(Call::Write));
+    EXPECT_EQ(row.calls, Calls({Call::Write}));
     EXPECT_EQ((std::vector<int>{2, 4}), Handshake());
 
     SimDriver::ClearEvents();
     auto sent = console_->SendPacket(kOpenTagBytes, body);
     EXPECT_TRUE(Receive(body));
     EXPECT_TRUE(sent.get());
-    EXPECT_EQ(row.calls, Sizes(Call::Read));
+    EXPECT_EQ(row.calls, Calls({Call::Read}));
     EXPECT_EQ((std::vector<int>{-2, -4}), Handshake());
   }
   EXPECT_TRUE(console_->Violations().empty());
@@ -145,7 +140,7 @@ TEST_F(PacketTransportTest, SendWaitsForTransmitReadyButTestsItBeforeThePeerBit)
   console_->Detach();
   EXPECT_FALSE(SendReset());
   EXPECT_EQ((std::vector<int>{2}), Handshake());
-  EXPECT_EQ((std::vector<uint32_t>{8}), Sizes(Call::Write));
+  EXPECT_EQ((std::vector<int>{8}), Calls({Call::Write}));
   EXPECT_TRUE(page_.Queued().empty());
 }
 
@@ -290,7 +285,7 @@ TEST_F(PacketTransportTest, FailureTable) {
     row.fault();
     if (row.consolePacket.empty()) {
       EXPECT_FALSE(transport_.SendPacket({uint32_t(body.size()), kTagReply}, body.data()));
-      EXPECT_EQ(row.writes, Sizes(Call::Write).size());
+      EXPECT_EQ(row.writes, Calls({Call::Write}).size());
     } else {
       auto sent = console_->SendRaw(row.consolePacket);
       EXPECT_FALSE(Receive({}));

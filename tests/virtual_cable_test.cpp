@@ -194,13 +194,9 @@ TEST_F(VirtualCableTest, TheEdgesOfEachOpAgainstTheHostEnd) {
   ASSERT_TRUE(host.link.ClearFeature(kFeatureTransferRequest));
   EXPECT_EQ(Data{kStatusPeerExists}, end->Ask(wire::kStatus, {}));
 
-  // WRITE gives the host bytes; READ takes the host's, or what has come
-  // when its time-out passes; once the host closes, at once what is left.
-  EXPECT_EQ(Le32(7), end->Ask(wire::kWrite, Bytes("to host")));
-  char got[8] = {};
+  // READ takes the host's bytes, or what has come when its time-out
+  // passes; once the host closes, at once what is left.
   DWORD moved = 0;
-  ASSERT_TRUE(host.link.Read(got, 7, &moved));
-  EXPECT_STREQ("to host", got);
   ASSERT_TRUE(host.link.Write("abc", 3, &moved));
   EXPECT_EQ(Bytes("ab"), end->Ask(wire::kRead, ReadPayload(2, kBoundMs)));
   EXPECT_EQ(Bytes("c"), end->Ask(wire::kRead, ReadPayload(10, 30)));
@@ -257,8 +253,8 @@ TEST_F(VirtualCableTest, BadFramesCloseOnlyTheirConnection) {
     }
     ASSERT_TRUE(end.Send(row.bytes));
     if (row.closeAfter) end.Disconnect();
-    else EXPECT_TRUE(end.ClosedByPeer());
-    if (host) EXPECT_TRUE(Within([&] { return host->StatusFails(); }));
+    EXPECT_TRUE(row.closeAfter || end.ClosedByPeer());
+    EXPECT_TRUE(!host || Within([&] { return host->StatusFails(); }));
     EXPECT_TRUE(Within([&] { return listener_.Connections() == 1; }));
     EXPECT_FALSE(bystanderHost.StatusFails());
     EXPECT_EQ(Data{kStatusPeerExists}, bystander->Ask(wire::kStatus, {}));
