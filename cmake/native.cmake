@@ -12,7 +12,6 @@ add_library(tavdesk_portable STATIC ${TAVDESK_PORTABLE_SOURCES})
 target_include_directories(tavdesk_portable PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_executable(portable_test
-  tests/device_info_test.cpp
   tests/packet_format_test.cpp
   tests/request_format_test.cpp
   tests/path_map_test.cpp

@@ -117,9 +117,6 @@ target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
 target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
 
-tavdesk_wine_test(sim_timing_test tests/sim_timing_test.cpp)
-target_link_libraries(sim_timing_test PRIVATE tavdesk_sim)
-
 # The two programs: Tavdesk.exe with the real driver binding, TavdeskSim.exe
 # with the simulated driver and its demo consoles.
 add_executable(Tavdesk WIN32 ui/win_main.cpp)
@@ -169,8 +166,7 @@ set_tests_properties(wine_run_test PROPERTIES TIMEOUT 300)
 add_library(tavdesk_virtual_cable OBJECT sim/virtual_cable.cpp)
 target_link_libraries(tavdesk_virtual_cable PUBLIC tavdesk_core ws2_32)
 
-tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp
-                  tests/support/socket_console_end.cpp)
+tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp)
 target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
                       tavdesk_test_support tavdesk_resources)
 target_link_libraries(TavdeskSim PRIVATE tavdesk_virtual_cable)

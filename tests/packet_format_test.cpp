@@ -1,27 +1,21 @@
-// The packet header, the tag table and the ReplyPacket result word.
+// The packet header, the tag table, the ReplyPacket result word, and the
+// cable name rule of the DeviceInfoBlock.
 #include "link/packet_format.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "link/device_info.h"
 
 using namespace tavrin;
 
 namespace {
 
-TEST(PacketFormatTest, HeaderBytesAreSizeThenTvRAndCode) {
-  uint8_t raw[kHeaderSize];
-  EncodeHeader({0x01020304, kTagExecIop}, raw);
-  const uint8_t expected[] = {0x04, 0x03, 0x02, 0x01, 'T', 'v', 'R', 0x02};
-  EXPECT_EQ(0, std::memcmp(expected, raw, sizeof raw));
-  PacketHeader back = DecodeHeader(raw);
-  EXPECT_EQ(0x01020304u, back.bodySize);
-  EXPECT_EQ(kTagExecIop, back.tag);
-}
-
-TEST(PacketFormatTest, TagTableCodes) {
-  struct Row {
+TEST(PacketFormatTest, HeaderIsTheSizeThenTvRAndTheTagsCode) {
+  const struct {
     uint32_t tag;
     uint8_t code;
   } rows[] = {{kTagReset, 0x00}, {kTagExecElf, 0x01}, {kTagExecIop, 0x02}, {kTagQuit, 0x03},
@@ -29,25 +23,45 @@ TEST(PacketFormatTest, TagTableCodes) {
               {kTagLseek, 0x14}, {kTagPoll, 0x15},    {kTagReply, 0x20}};
   for (auto& row : rows) {
     uint8_t raw[kHeaderSize];
-    EncodeHeader({0, row.tag}, raw);
-    EXPECT_EQ(row.code, raw[7]) << std::hex << row.tag;
-    EXPECT_EQ(0, std::memcmp(raw + 4, "TvR", 3));
+    EncodeHeader({0x01020304, row.tag}, raw);
+    const uint8_t expected[] = {0x04, 0x03, 0x02, 0x01, 'T', 'v', 'R', row.code};
+    EXPECT_EQ(0, std::memcmp(expected, raw, sizeof raw)) << std::hex << row.tag;
+    const PacketHeader back = DecodeHeader(raw);
+    EXPECT_EQ(0x01020304u, back.bodySize);
+    EXPECT_EQ(row.tag, back.tag);
   }
 }
 
 TEST(PacketFormatTest, ReplyResultNeedsTheWholeWord) {
-  const uint8_t body[] = {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8};
+  const uint8_t body[] = {0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4};
+  int32_t result = 77;
   for (uint32_t size = 0; size < 4; ++size) {
     // A copy of exactly `size` bytes, so the sanitizer catches any read past it.
     std::vector<uint8_t> shortBody(body, body + size);
-    int32_t result = 77;
     EXPECT_FALSE(ReplyResult(shortBody.data(), size, &result)) << size;
-    EXPECT_EQ(77, result);
   }
-  int32_t result = 0;
+  EXPECT_FALSE(ReplyResult(nullptr, 4, &result));
+  EXPECT_EQ(77, result);
   ASSERT_TRUE(ReplyResult(body, sizeof body, &result));
   EXPECT_EQ(-1, result);
-  EXPECT_FALSE(ReplyResult(nullptr, 4, &result));
+}
+
+TEST(DeviceInfoTest, NameEndsAtFirstNulOrAtTheBlocksEnd) {
+  const struct {
+    std::string bytes;  // written at offset 8, the rest stays as prefilled
+    char fill;
+    std::string name;
+  } rows[] = {{std::string("cable\0junk", 10), 'x', "cable"},
+              {std::string("\0", 1), 'x', ""},
+              {"", 'q', std::string(132, 'q')},  // no NUL at all
+              {std::string(131, 'r') + '\0', 'q', std::string(131, 'r')}};
+  for (auto& row : rows) {
+    DeviceInfoBlock block;
+    std::memset(&block, row.fill, sizeof block);
+    std::memset(block.driverData, 0, sizeof block.driverData);
+    std::memcpy(block.name, row.bytes.data(), row.bytes.size());
+    EXPECT_EQ(row.name, CableName(block)) << row.bytes.size();
+  }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -33,7 +32,6 @@ class PacketTransportTest : public ::testing::Test {
     SimDriver::Reset();
     cable_ = SimDriver::Plug("cable");
     ASSERT_TRUE(link_.Open(SimDriver::DevicePath(cable_).c_str()));
-    transport_ = std::make_unique<PacketTransport>(page_.page(), &link_);
     FreshConsole();
     held_ = PacketBodiesHeld();
   }
@@ -44,95 +42,76 @@ class PacketTransportTest : public ::testing::Test {
     SimDriver::Reset();
   }
 
-  // The byte counts that the host asked for in its calls of one kind, in order.
-  static std::vector<uint32_t> Sizes(Call kind) {
-    std::vector<uint32_t> out;
-    for (auto& e : SimDriver::Events())
-      if (e.call == kind) out.push_back(e.value);
-    return out;
-  }
-  // The handshake as the host drove it: +2, +4 for set, -2, -4 for clear.
-  static std::vector<int> Handshake() {
+  // What the host asked for in its calls of these kinds, in order: the byte
+  // counts of reads and writes; the bits set (+) and cleared (-).
+  static std::vector<int> Calls(std::initializer_list<Call> kinds) {
     std::vector<int> out;
-    for (auto& e : SimDriver::Events()) {
-      if (e.call == Call::SetFeature) out.push_back(int(e.value));
-      if (e.call == Call::ClearFeature) out.push_back(-int(e.value));
-    }
+    for (auto& e : SimDriver::Events())
+      for (Call k : kinds)
+        if (e.call == k) out.push_back(k == Call::ClearFeature ? -int(e.value) : int(e.value));
     return out;
   }
+  static std::vector<int> Handshake() { return Calls({Call::SetFeature, Call::ClearFeature}); }
   // A new console on a reset link, as the worker leaves it after a failed
   // exchange; nothing in the log, nothing recorded.
   void FreshConsole() {
     console_.reset();
     link_.ResetLink();
-    console_ = std::make_unique<sim::ConsoleEmulator>(
-        [this] { return SimDriver::AttachConsole(cable_); });
+    console_ = std::make_unique<sim::ConsoleEmulator>([this] { return SimDriver::AttachConsole(cable_); });
     page_.TakeQueued();
     SimDriver::ClearEvents();
   }
-  // Receives one packet and checks its body; false when none came.
+  // Receives one packet and checks its body; false, and no body, when none came.
   bool Receive(const std::vector<uint8_t>& body) {
     PacketHeader header = {};
     uint8_t* got = nullptr;
-    if (!transport_->ReceivePacket(&header, &got)) return false;
+    if (!transport_.ReceivePacket(&header, &got)) {
+      EXPECT_EQ(nullptr, got);
+      return false;
+    }
     EXPECT_EQ(body.size(), header.bodySize);
     EXPECT_EQ(body.empty(), got == nullptr);
     EXPECT_TRUE(body.empty() || std::equal(body.begin(), body.end(), got));
     FreePacketBody(got);
     return true;
   }
+  bool SendReset() { return transport_.SendPacket({0, kTagReset}, nullptr); }
 
   int cable_ = 0;
   LinkDevice link_;
   TestPage page_;
-  std::unique_ptr<PacketTransport> transport_;
+  PacketTransport transport_{page_.page(), &link_};
   std::unique_ptr<sim::ConsoleEmulator> console_;
   long held_ = 0;
 };
 
-TEST_F(PacketTransportTest, EmptyBodyMovesOnlyTheHeaderWithTheFullHandshake) {
-  auto received = console_->ReceiveRaw();
-  ASSERT_TRUE(transport_->SendPacket({0, kTagQuit}, nullptr));
-  // The send ends only once the console has read it all: its last look at
-  // the status found transfer complete cleared.
-  const auto events = SimDriver::Events();
-  EXPECT_EQ(Call::GetStatus, events.back().call);
-  EXPECT_EQ(0u, events.back().value & kStatusTransferComplete);
-  sim::RawPacket packet = received.get();
-  ASSERT_TRUE(packet.ok);
-  EXPECT_EQ(0u, packet.bodySize);
-  EXPECT_EQ(0x03, packet.tag[3]);
-  EXPECT_EQ((std::vector<uint32_t>{8}), Sizes(Call::Write));
-  EXPECT_EQ((std::vector<int>{2, 4}), Handshake());
-
-  SimDriver::ClearEvents();
-  auto sent = console_->SendPacket(kOpenTagBytes, {});
-  EXPECT_TRUE(Receive({}));
-  EXPECT_TRUE(sent.get());
-  EXPECT_EQ((std::vector<uint32_t>{8}), Sizes(Call::Read));
-  EXPECT_EQ((std::vector<int>{-2, -4}), Handshake());
-  EXPECT_TRUE(console_->Violations().empty());
-}
-
-TEST_F(PacketTransportTest, BodiesMoveInChunksOfAtMost4096BothWays) {
+// Both ways: the header, then the body in chunks of at most 4096, with the
+// full handshake. A send ends only once the console has read it all: its
+// last look at the status found transfer complete cleared.
+TEST_F(PacketTransportTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
   struct Row {
     uint32_t size;
-    std::vector<uint32_t> calls;  // header first
-  } rows[] = {{4096, {8, 4096}}, {4097, {8, 4096, 1}}, {10000, {8, 4096, 4096, 1808}}};
+    std::vector<int> calls;  // header first
+  } rows[] = {{0, {8}}, {4096, {8, 4096}}, {4097, {8, 4096, 1}}, {10000, {8, 4096, 4096, 1808}}};
   for (auto& row : rows) {
     SCOPED_TRACE(row.size);
     const std::vector<uint8_t> body = Pattern(row.size, row.size);
     SimDriver::ClearEvents();
     auto received = console_->ReceiveRaw();
-    ASSERT_TRUE(transport_->SendPacket({row.size, kTagReply}, body.data()));
+    ASSERT_TRUE(transport_.SendPacket({row.size, kTagReply}, body.data()));
+    const auto events = SimDriver::Events();
+    EXPECT_EQ(Call::GetStatus, events.back().call);
+    EXPECT_EQ(0u, events.back().value & kStatusTransferComplete);
     EXPECT_EQ(body, received.get().body);
-    EXPECT_EQ(row.calls, Sizes(Call::Write));
+    EXPECT_EQ(row.calls, Calls({Call::Write}));
+    EXPECT_EQ((std::vector<int>{2, 4}), Handshake());
 
     SimDriver::ClearEvents();
     auto sent = console_->SendPacket(kOpenTagBytes, body);
     EXPECT_TRUE(Receive(body));
     EXPECT_TRUE(sent.get());
-    EXPECT_EQ(row.calls, Sizes(Call::Read));
+    EXPECT_EQ(row.calls, Calls({Call::Read}));
+    EXPECT_EQ((std::vector<int>{-2, -4}), Handshake());
   }
   EXPECT_TRUE(console_->Violations().empty());
 }
@@ -151,7 +130,7 @@ TEST_F(PacketTransportTest, SendWaitsForTransmitReadyButTestsItBeforeThePeerBit)
   SimDriver::SetTransmitReady(cable_, false);
   SimDriver::At(Call::GetStatus, 50, [this] { SimDriver::SetTransmitReady(cable_, true); });
   auto received = console_->ReceiveRaw();
-  ASSERT_TRUE(transport_->SendPacket({0, kTagReset}, nullptr));
+  ASSERT_TRUE(SendReset());
   EXPECT_TRUE(received.get().ok);
   const auto events = SimDriver::Events();
   for (size_t i = 0; i < 50; ++i) EXPECT_EQ(Call::GetStatus, events[i].call) << i;
@@ -159,9 +138,9 @@ TEST_F(PacketTransportTest, SendWaitsForTransmitReadyButTestsItBeforeThePeerBit)
   // Ready, but no console: the condition holds, so the send goes on.
   FreshConsole();
   console_->Detach();
-  EXPECT_FALSE(transport_->SendPacket({0, kTagReset}, nullptr));
+  EXPECT_FALSE(SendReset());
   EXPECT_EQ((std::vector<int>{2}), Handshake());
-  EXPECT_EQ((std::vector<uint32_t>{8}), Sizes(Call::Write));
+  EXPECT_EQ((std::vector<int>{8}), Calls({Call::Write}));
   EXPECT_TRUE(page_.Queued().empty());
 }
 
@@ -192,12 +171,21 @@ TEST_F(PacketTransportTest, AWaitEndsAtTheReadThatFailsOrLosesThePeer) {
     });
     PacketHeader header;
     uint8_t* body = nullptr;
-    EXPECT_FALSE(row.send ? transport_->SendPacket({0, kTagReset}, nullptr)
-                          : transport_->ReceivePacket(&header, &body));
+    EXPECT_FALSE(row.send ? SendReset() : transport_.ReceivePacket(&header, &body));
     EXPECT_EQ(before + row.nth, SimDriver::Count(Call::GetStatus));
     EXPECT_EQ(row.send && row.nth > 1 ? std::vector<int>{2} : std::vector<int>{}, Handshake());
     EXPECT_TRUE(page_.Queued().empty());
   }
+}
+
+// A console that stops in the middle of a transfer, its peer bit still up:
+// the handshake wait gives up on its own and the exchange fails.
+TEST_F(PacketTransportTest, AStalledConsoleFailsTheExchange) {
+  console_->StallNextSend();  // never raises transfer complete
+  auto sent = console_->SendPacket(kOpenTagBytes, Pattern(300));
+  EXPECT_FALSE(Receive({}));
+  EXPECT_FALSE(sent.get());
+  EXPECT_TRUE(page_.Queued().empty());
 }
 
 TEST_F(PacketTransportTest, FailedFeatureRequestsAreIgnored) {
@@ -214,7 +202,7 @@ TEST_F(PacketTransportTest, FailedFeatureRequestsAreIgnored) {
   FreshConsole();
   auto received = console_->ReceiveRaw();
   SimDriver::At(Call::SetFeature, 2, [] { SimDriver::FailNext(Call::SetFeature, 1, ERROR_IO_DEVICE); });
-  EXPECT_TRUE(transport_->SendPacket({0, kTagReset}, nullptr));
+  EXPECT_TRUE(SendReset());
   EXPECT_EQ(2u, SimDriver::Count(Call::SetFeature));
   EXPECT_TRUE(page_.Queued().empty());
 }
@@ -235,7 +223,7 @@ TEST_F(PacketTransportTest, ReplyPackets) {
   };
   for (auto& row : sent) {
     auto received = console_->ReceiveRaw();
-    ASSERT_TRUE(transport_->SendReply(row.result, row.data, row.length));
+    ASSERT_TRUE(transport_.SendReply(row.result, row.data, row.length));
     sim::RawPacket packet = received.get();
     EXPECT_EQ(0x20, packet.tag[3]);
     EXPECT_EQ(row.body, packet.body) << row.result;
@@ -252,7 +240,7 @@ TEST_F(PacketTransportTest, ReplyPackets) {
   };
   for (auto& row : received) {
     auto pending = console_->SendPacket(row.tag, row.body);
-    EXPECT_EQ(row.result, transport_->ReceiveReply()) << row.body.size();
+    EXPECT_EQ(row.result, transport_.ReceiveReply()) << row.body.size();
     EXPECT_TRUE(pending.get());
   }
   EXPECT_TRUE(page_.Queued().empty());
@@ -265,11 +253,13 @@ TEST_F(PacketTransportTest, FailureTable) {
   const std::vector<uint8_t> body = Pattern(10000);
   std::vector<uint8_t> goodPacket = {0x10, 0x27, 0, 0, 'T', 'v', 'R', 0x13};  // 10000 bytes
   goodPacket.insert(goodPacket.end(), body.begin(), body.end());
-  auto failAt = [](Call call, int nth) {
-    return [=] { SimDriver::At(call, nth, [=] { SimDriver::FailNext(call, 1, ERROR_GEN_FAILURE); }); };
-  };
-  auto shortAt = [](Call call, int nth, uint32_t bytes) {
-    return [=] { SimDriver::At(call, nth, [=] { SimDriver::ShortNext(call, bytes); }); };
+  auto fail = [](Call call, int nth, uint32_t shortTo = ~0u) {
+    return [=] {
+      SimDriver::At(call, nth, [=] {
+        if (shortTo == ~0u) SimDriver::FailNext(call, 1, ERROR_GEN_FAILURE);
+        else SimDriver::ShortNext(call, shortTo);
+      });
+    };
   };
   struct Row {
     const char* what;
@@ -278,31 +268,27 @@ TEST_F(PacketTransportTest, FailureTable) {
     const char* line;
     size_t writes;  // write calls made when the host sends
   } rows[] = {
-      {"header write fails", failAt(Call::Write, 1), {}, "Error sending packet header.\r\n", 1},
-      {"header write short", shortAt(Call::Write, 1, 7), {}, "Error sending packet header.\r\n", 1},
-      {"second chunk write fails", failAt(Call::Write, 3), {}, "Error sending packet body.\r\n", 3},
-      {"first chunk write short", shortAt(Call::Write, 2, 4000), {}, "Error sending packet body.\r\n", 2},
-      {"header read fails", failAt(Call::Read, 1), goodPacket, "Error getting packet header.\r\n", 0},
-      {"header read short", shortAt(Call::Read, 1, 4), goodPacket, "Error getting packet header.\r\n", 0},
+      {"header write fails", fail(Call::Write, 1), {}, "Error sending packet header.\r\n", 1},
+      {"header write short", fail(Call::Write, 1, 7), {}, "Error sending packet header.\r\n", 1},
+      {"second chunk write fails", fail(Call::Write, 3), {}, "Error sending packet body.\r\n", 3},
+      {"first chunk write short", fail(Call::Write, 2, 4000), {}, "Error sending packet body.\r\n", 2},
+      {"header read fails", fail(Call::Read, 1), goodPacket, "Error getting packet header.\r\n", 0},
+      {"header read short", fail(Call::Read, 1, 4), goodPacket, "Error getting packet header.\r\n", 0},
       {"body of 64 MiB and 1 byte", [] {}, {0x01, 0, 0, 0x04, 'T', 'v', 'R', 0x13},
        "Unable to allocate memory for packet body.\r\n", 0},
-      {"second chunk read fails", failAt(Call::Read, 3), goodPacket, "Error recieving packet body.\r\n", 0},
-      {"last chunk read short", shortAt(Call::Read, 4, 1000), goodPacket,
-       "Error recieving packet body.\r\n", 0},
+      {"second chunk read fails", fail(Call::Read, 3), goodPacket, "Error recieving packet body.\r\n", 0},
+      {"last chunk read short", fail(Call::Read, 4, 1000), goodPacket, "Error recieving packet body.\r\n", 0},
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
     FreshConsole();
     row.fault();
     if (row.consolePacket.empty()) {
-      EXPECT_FALSE(transport_->SendPacket({uint32_t(body.size()), kTagReply}, body.data()));
-      EXPECT_EQ(row.writes, Sizes(Call::Write).size());
+      EXPECT_FALSE(transport_.SendPacket({uint32_t(body.size()), kTagReply}, body.data()));
+      EXPECT_EQ(row.writes, Calls({Call::Write}).size());
     } else {
       auto sent = console_->SendRaw(row.consolePacket);
-      PacketHeader header;
-      uint8_t* got = nullptr;
-      EXPECT_FALSE(transport_->ReceivePacket(&header, &got));
-      EXPECT_EQ(nullptr, got);
+      EXPECT_FALSE(Receive({}));
     }
     auto lines = page_.Queued();
     ASSERT_EQ(1u, lines.size());
@@ -310,19 +296,6 @@ TEST_F(PacketTransportTest, FailureTable) {
     EXPECT_EQ(Settings.colours[LogError], lines[0].colour);
     EXPECT_EQ(held_, PacketBodiesHeld());
   }
-}
-
-// A console that stops in the middle of a transfer, its peer bit still up:
-// the handshake wait gives up on its own and the exchange fails.
-TEST_F(PacketTransportTest, AStalledConsoleFailsTheExchange) {
-  console_->StallNextSend();  // never raises transfer complete
-  auto sent = console_->SendPacket(kOpenTagBytes, Pattern(300));
-  PacketHeader header;
-  uint8_t* body = nullptr;
-  EXPECT_FALSE(transport_->ReceivePacket(&header, &body));
-  EXPECT_EQ(nullptr, body);
-  EXPECT_FALSE(sent.get());
-  EXPECT_TRUE(page_.Queued().empty());
 }
 
 }  // namespace

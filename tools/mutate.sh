@@ -39,7 +39,7 @@ tests_for() {
       echo link_worker_test device_page_test settings_page_test program_test ;;
     config/settings_page.cpp) echo settings_page_test ;;
     ui/program.cpp) echo program_test ;;
-    sim/sim_timing.cpp) echo sim_timing_test ;;
+    sim/sim_timing.cpp) echo link_device_test ;;
     config/settings.cpp) echo settings_test ;;
     *) return 1 ;;
   esac
