@@ -29,9 +29,9 @@
 #include "bench/program_folder.h"
 #include "config/settings.h"
 #include "sim/console_emulator.h"
+#include "sim/socket_console_end.h"
 #include "sim/virtual_cable.h"
 #include "tests/support/program_probe.h"
-#include "tests/support/socket_console_end.h"
 #include "ui/resource.h"
 
 namespace wire = sim::wire;

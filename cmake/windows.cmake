@@ -166,7 +166,7 @@ set_tests_properties(wine_run_test PROPERTIES TIMEOUT 300)
 add_library(tavdesk_virtual_cable OBJECT sim/virtual_cable.cpp)
 target_link_libraries(tavdesk_virtual_cable PUBLIC tavdesk_core ws2_32)
 
-tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp)
+tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp sim/socket_console_end.cpp)
 target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
                       tavdesk_test_support tavdesk_resources)
 target_link_libraries(TavdeskSim PRIVATE tavdesk_virtual_cable)
@@ -189,7 +189,7 @@ target_link_libraries(startup_bench PRIVATE tavdesk_program_probe)
 add_dependencies(startup_bench Tavdesk TavdeskSim minimal_dialog)
 # The whole program under traffic, with this process as the consoles.
 add_executable(whole_program_bench bench/whole_program_bench.cpp sim/console_emulator.cpp
-               tests/support/socket_console_end.cpp)
+               sim/socket_console_end.cpp)
 target_link_libraries(whole_program_bench PRIVATE tavdesk_program_probe ws2_32)
 add_dependencies(whole_program_bench TavdeskSim)
 set_target_properties(host_file_bench minimal_dialog startup_bench whole_program_bench

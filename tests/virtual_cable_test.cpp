@@ -17,6 +17,7 @@
 #include "link/cable_protocol.h"
 #include "link/link_device.h"
 #include "sim/sim_driver.h"
+#include "sim/socket_console_end.h"
 #include "tests/support/test_data.h"
 
 using namespace tavrin;
@@ -53,72 +54,14 @@ Data WaitPayload(uint8_t mask, uint8_t value, uint32_t ms) { return Cat({mask, v
 Data ReadPayload(uint32_t count, uint32_t ms) { return Cat(Le32(count), Le32(ms)); }
 const Data kMagic(wire::kMagic, wire::kMagic + 4);
 
-// The console's end over loopback, frame by frame, well-formed or not. Every
-// receive gives up after the bound, so no call can hang.
-class WireClient {
- public:
-  explicit WireClient(uint16_t port) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
-    DWORD bound = kBoundMs;
-    BOOL noDelay = TRUE;
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&bound), sizeof bound);
-    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    EXPECT_EQ(0, connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address));
-  }
-  ~WireClient() { Disconnect(); }
-  // Closing this side unplugs the cable.
-  void Disconnect() {
-    closesocket(socket_);
-    socket_ = INVALID_SOCKET;
-  }
-
-  bool Send(const Data& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      const int n = send(socket_, reinterpret_cast<const char*>(&bytes[done]), int(bytes.size() - done), 0);
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
-    return true;
-  }
-  bool Receive(Data* bytes, size_t length) {
-    bytes->resize(length);
-    for (size_t done = 0; done < length;) {
-      const int n = recv(socket_, reinterpret_cast<char*>(&(*bytes)[done]), int(length - done), 0);
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
-    return true;
-  }
-  // One request and its reply, which must carry the op with the reply bit.
-  bool Exchange(uint8_t op, const Data& payload, Data* reply) {
-    Data head;
-    if (!Send(Frame(op, payload)) || !Receive(&head, wire::kHeaderSize)) return false;
-    const uint32_t length = head[1] | head[2] << 8 | head[3] << 16 | uint32_t(head[4]) << 24;
-    return head[0] == (op | wire::kReplyBit) && length <= wire::kMaxPayload && Receive(reply, length);
-  }
-  // The reply to a request that must come.
+// The console's end, with the replies a test insists on.
+struct WireClient : SocketConsoleEnd {
+  using SocketConsoleEnd::SocketConsoleEnd;
   Data Ask(uint8_t op, const Data& payload) {
     Data reply;
     EXPECT_TRUE(Exchange(op, payload, &reply)) << int(op);
     return reply;
   }
-  bool Hello(const std::string& name, bool attach = true) {
-    Data reply;
-    return Exchange(wire::kHello, Cat(kMagic, Bytes(name)), &reply) && reply == Le32(wire::kVersion) &&
-           (!attach || Exchange(wire::kAttach, {1}, &reply));
-  }
-  // A close shows as end of stream; the bound passing, as WSAETIMEDOUT.
-  bool ClosedByPeer() {
-    char byte;
-    const int n = recv(socket_, &byte, 1, 0);
-    return n == 0 || (n < 0 && WSAGetLastError() != WSAETIMEDOUT);
-  }
-
- private:
-  SOCKET socket_;
 };
 
 // The host's side of one cable, found by the scan.
@@ -251,7 +194,7 @@ TEST_F(VirtualCableTest, BadFramesCloseOnlyTheirConnection) {
       host = std::make_unique<Host>();
       EXPECT_EQ(row.what, host->link.Name());
     }
-    ASSERT_TRUE(end.Send(row.bytes));
+    ASSERT_TRUE(end.SendBytes(row.bytes));
     if (row.closeAfter) end.Disconnect();
     EXPECT_TRUE(row.closeAfter || end.ClosedByPeer());
     EXPECT_TRUE(!host || Within([&] { return host->StatusFails(); }));
@@ -270,8 +213,8 @@ TEST_F(VirtualCableTest, LongWaitsEndWithTheConnectionOrTheListener) {
   auto idle = Connect("idle");
   Host leavingHost, stayingHost, idleHost;
   ASSERT_TRUE(leavingHost.opened && stayingHost.opened && idleHost.opened);
-  ASSERT_TRUE(leaving->Send(Frame(wire::kWait, WaitPayload(2, 2, 600000))));
-  ASSERT_TRUE(staying->Send(Frame(wire::kRead, ReadPayload(1, 600000))));
+  ASSERT_TRUE(leaving->SendBytes(Frame(wire::kWait, WaitPayload(2, 2, 600000))));
+  ASSERT_TRUE(staying->SendBytes(Frame(wire::kRead, ReadPayload(1, 600000))));
   leaving->Disconnect();
   EXPECT_TRUE(Within([&] { return leavingHost.StatusFails(); }));
   EXPECT_FALSE(stayingHost.StatusFails());
