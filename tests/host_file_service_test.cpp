@@ -184,29 +184,6 @@ TEST_F(HostFileServiceTest, OpenRequestsAndTheirLogLines) {
   }
 }
 
-// Handles opened before deny all or read only are set keep what they were
-// opened for, but a write through one is refused under read only; the tty
-// takes the console's bytes as they come, NULs and all, whatever is set.
-TEST_F(HostFileServiceTest, SettingsAfterTheOpenAndTheTty) {
-  folder_.Write("a.txt", Bytes("data"));
-  const int32_t reader = Open(1, "/a.txt");
-  const int32_t writer = Open(2, "/a.txt");
-  ASSERT_GE(reader, 3);
-  ASSERT_GE(writer, 3);
-  Log();
-  Settings.denyAll = Settings.readOnly = 1;
-  EXPECT_EQ(Bytes("data"), Read(reader, 10).data);
-  EXPECT_EQ(-1, Write(writer, Bytes("XY")));
-  EXPECT_EQ(5, Write(1, Bytes("hello")));
-  EXPECT_EQ(3, Write(1, {'a', 0, 'b'}));
-  EXPECT_EQ(0, Read(1, 10).result);
-  EXPECT_EQ(0, Close(1));
-  EXPECT_EQ("E:Write access denied.\r\n|T:hello|T:a|", Log());
-  EXPECT_EQ(Bytes("data"), OnDisk("a.txt"));
-  EXPECT_EQ(0, Close(reader));
-  EXPECT_EQ(0, Close(writer));
-}
-
 TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
   // Sharing the executed file's folder, with nothing executed yet: no base.
   Settings.shareExecFolder = 1;
@@ -249,33 +226,48 @@ TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
   EXPECT_EQ(Opened("/x.bin", "x.bin") + Refused("//srv/share/x") + OpenLine("/b.txt"), Log());
 }
 
-// Each body is too short for its fields or its count, and names a handle
-// that is open: a decoder that took it anyway would act on that handle.
-TEST_F(HostFileServiceTest, MalformedRequestsAreAnsweredMinusOne) {
+// Each malformed body is too short for its fields or its count, and names a
+// handle that is open: a decoder that took it anyway would act on that
+// handle. Handles opened before deny all or read only are set keep what
+// they were opened for, but a write through one is refused under read
+// only; the tty takes the console's bytes as they come, NULs and all,
+// whatever is set.
+TEST_F(HostFileServiceTest, OpenHandlesOutlastMalformedRequestsAndLaterSettings) {
   folder_.Write("a.txt", Bytes("data"));
-  const int32_t h = Open(3, "/a.txt");
-  ASSERT_GE(h, 3);
-  const uint8_t b = static_cast<uint8_t>(h);
+  const int32_t reader = Open(1, "/a.txt"), writer = Open(3, "/a.txt");  // read; read and write
+  ASSERT_GE(reader, 3);
+  ASSERT_GE(writer, 3);
+  const uint8_t b = static_cast<uint8_t>(writer);
   Log();
   const std::pair<uint8_t, std::vector<uint8_t>> rows[] = {
-      {0x10, {}},                                       // open, empty
-      {0x10, {1, 0, 0, 0, '/', 'a', '.', 't'}},         // open, path unterminated
-      {0x11, {b, 0, 0}},                                // close, 3 bytes
-      {0x12, {b, 0, 0, 0}},                             // read, 4 bytes
-      {0x13, {b, 0, 0, 0, 200, 0, 0, 0, 'h', 'i'}},     // write, count beyond body
-      {0x13, {1, 0, 0, 0, 3, 0, 0, 0, 'h', 'i'}},       // tty write, count one beyond
-      {0x13, {b, 0, 0, 0, 0, 0}},                       // write, 6 bytes
-      {0x14, {b, 0, 0, 0, 0, 0, 0, 0}},                 // lseek, 8 bytes
+      {0x10, {}},                                    // open, empty
+      {0x10, {1, 0, 0, 0, '/', 'a', '.', 't'}},      // open, path unterminated
+      {0x11, {b, 0, 0}},                             // close, 3 bytes
+      {0x12, {b, 0, 0, 0}},                          // read, 4 bytes
+      {0x13, {b, 0, 0, 0, 200, 0, 0, 0, 'h', 'i'}},  // write, count beyond body
+      {0x13, {1, 0, 0, 0, 3, 0, 0, 0, 'h', 'i'}},    // tty write, count one beyond
+      {0x13, {b, 0, 0, 0, 0, 0}},                    // write, 6 bytes
+      {0x14, {b, 0, 0, 0, 0, 0, 0, 0}},              // lseek, 8 bytes
   };
   for (auto& [code, body] : rows) {
     HostReply reply = Serve(Console().Request(code, body));
     EXPECT_TRUE(reply.ok && reply.result == -1 && reply.data.empty()) << int(code) << body.size();
   }
-  EXPECT_EQ("", Log());
-  EXPECT_EQ(Bytes("data"), Read(h, 10).data);  // still open, nothing written
-  EXPECT_EQ(0, Close(h));
   // A poll's body is not looked at.
   EXPECT_EQ(0, Serve(Console().Request(0x15, {1, 2, 3})).result);
+  EXPECT_EQ("", Log());
+
+  Settings.denyAll = Settings.readOnly = 1;
+  EXPECT_EQ(Bytes("data"), Read(reader, 10).data);
+  EXPECT_EQ(-1, Write(writer, Bytes("XY")));
+  EXPECT_EQ(5, Write(1, Bytes("hello")));
+  EXPECT_EQ(3, Write(1, {'a', 0, 'b'}));
+  EXPECT_EQ(0, Read(1, 10).result);
+  EXPECT_EQ(0, Close(1));
+  EXPECT_EQ("E:Write access denied.\r\n|T:hello|T:a|", Log());
+  EXPECT_EQ(Bytes("data"), OnDisk("a.txt"));  // nothing written
+  EXPECT_EQ(0, Close(reader));
+  EXPECT_EQ(0, Close(writer));
 }
 
 TEST_F(HostFileServiceTest, UnknownTagsAreAnsweredZeroAndNothingReceivedIsNotServed) {

@@ -104,17 +104,11 @@ TEST_F(TargetSessionTest, ExecuteQueuesOnlyAWholeUnsharedFileForAConnectedConsol
   EXPECT_FALSE(Session().Clear());  // nothing left
 }
 
-TEST_F(TargetSessionTest, LastExecutedFileIsTakenEvenWhenTheSendFails) {
-  link_.console().Detach();
-  EXPECT_EQ(-1, Session().SendExecIop("C:\\ps2\\mod.irx"));
-  EXPECT_STREQ("C:\\ps2\\mod.irx", Session().LastExecuted());
-  EXPECT_EQ(-1, Session().SendExecElf(nullptr));
-  EXPECT_STREQ("C:\\ps2\\mod.irx", Session().LastExecuted());
-}
-
-// Counted by the C runtime's heap blocks in use, which return to where they
-// were once everything is released while no other thread is at work.
-TEST(TargetSessionLifetime, DestroyingASessionReleasesItsCommandsAndPaths) {
+// The last executed file is taken even when its command can't be sent. The
+// session's memory is counted by the C runtime's heap blocks in use, which
+// return to where they were once everything is released while no other
+// thread is at work.
+TEST(TargetSessionLifetime, TheLastExecutedFileIsKeptOnAFailedSendAndAllIsReleased) {
   auto blocksInUse = [] {
     _HEAPINFO info = {};
     size_t used = 0;
@@ -128,7 +122,9 @@ TEST(TargetSessionLifetime, DestroyingASessionReleasesItsCommandsAndPaths) {
     TargetSession session(nullptr, &link);
     ASSERT_TRUE(session.Append(kTagExecElf, HeapCopy("C:\\a.elf")));
     ASSERT_TRUE(session.Append(kTagExecIop, HeapCopy("C:\\b.irx")));
-    EXPECT_EQ(-1, session.SendExecElf("C:\\c.elf"));
+    EXPECT_EQ(-1, session.SendExecIop("C:\\c.irx"));
+    EXPECT_EQ(-1, session.SendExecElf(nullptr));
+    EXPECT_STREQ("C:\\c.irx", session.LastExecuted());
     EXPECT_GT(blocksInUse(), before);
   }
   EXPECT_EQ(before, blocksInUse());

@@ -28,6 +28,9 @@ sys.path.insert(0, HERE)
 import virtual_console as vc  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "win")
+# The end-to-end tests' own prefix (set in main): the program runs as a
+# single copy per prefix, and must not meet one that another run started.
+PREFIX = os.path.join(BUILD, "e2e-wineprefix")
 STEP_S = 30  # the longest any single step may take
 
 
@@ -39,18 +42,8 @@ def polls(interval):
         time.sleep(interval)
 
 
-def prefix():
-    # The end-to-end tests' own: the program runs as a single copy per
-    # prefix, and must not meet one that another run started.
-    return os.path.join(BUILD, "e2e-wineprefix")
-
-
-def wine_environment():
-    return dict(os.environ, TAVDESK_WINEPREFIX=prefix())
-
-
 def windows_path(path):
-    path, drive_c = os.path.abspath(path), os.path.join(prefix(), "drive_c")
+    path, drive_c = os.path.abspath(path), os.path.join(PREFIX, "drive_c")
     if path.startswith(drive_c + "/"):
         return "C:" + path[len(drive_c):].replace("/", "\\")
     return "Z:" + path.replace("/", "\\")  # Wine maps the Unix root to Z:
@@ -59,11 +52,11 @@ def windows_path(path):
 def setUpModule():
     """A ready prefix with nothing left running in it from an earlier run."""
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if os.path.isdir(prefix()):
-        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix()),
+    if os.path.isdir(PREFIX):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=PREFIX),
                        timeout=STEP_S, **quiet)
-    subprocess.run([os.path.join(ROOT, "cmake", "wine-run.sh")], env=wine_environment(),
-                   timeout=300, check=True, **quiet)
+    subprocess.run([os.path.join(ROOT, "cmake", "wine-run.sh")], timeout=300, check=True,
+                   env=dict(os.environ, TAVDESK_WINEPREFIX=PREFIX), **quiet)
 
 
 def settings_ini(shared_folder):
@@ -82,7 +75,7 @@ class Program:
     def __init__(self, listen=None):
         # Inside the prefix's drive C: the file dialogs of Wine take a minute
         # and more to open in a folder on drive Z: (the Unix root) here.
-        self.folder = tempfile.mkdtemp(prefix="tavdesk-e2e-", dir=os.path.join(prefix(), "drive_c"))
+        self.folder = tempfile.mkdtemp(prefix="tavdesk-e2e-", dir=os.path.join(PREFIX, "drive_c"))
         shutil.copy(os.path.join(BUILD, "TavdeskSim.exe"), self.folder)
         with open(os.path.join(self.folder, "TavdeskSim.ini"), "w", newline="") as f:
             f.write(settings_ini(windows_path(self.folder)))
@@ -98,7 +91,7 @@ class Program:
                  "TAVDESK_SIM_LISTEN=" + (listen or str(self.port)), "TAVDESK_SIM_DEMO=0",
                  "TAVDESK_SIM_TIMING=usb11"],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.wine_errors,
-                env=wine_environment(), text=True, bufsize=1)
+                env=dict(os.environ, TAVDESK_WINEPREFIX=PREFIX), text=True, bufsize=1)
             self.lines = queue.Queue()
             threading.Thread(target=self._read, args=(self.process.stdout, self.lines),
                              daemon=True).start()
@@ -130,8 +123,10 @@ class Program:
         return self.line()
 
     def errors(self):
-        path = os.path.join(self.folder, "stderr.txt")
-        return open(path, errors="replace").read() if os.path.exists(path) else ""
+        if not os.path.exists(os.path.join(self.folder, "stderr.txt")):
+            return ""
+        with open(os.path.join(self.folder, "stderr.txt"), errors="replace") as f:
+            return f.read()
 
     def wait_for_log(self, marker, text):
         """The log of the tab whose log holds `marker`, with \\n line ends,
@@ -267,11 +262,12 @@ class ListenerStartTest(unittest.TestCase):
 
 
 def main():
-    global BUILD
+    global BUILD, PREFIX
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=BUILD)
     args, rest = parser.parse_known_args()
     BUILD = os.path.abspath(args.build)
+    PREFIX = os.path.join(BUILD, "e2e-wineprefix")
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
