@@ -7,16 +7,21 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/support/program_probe.h"
 
 namespace {
 
-constexpr int kStartMs = 30000;
+namespace fs = std::filesystem;
+
 // Planted as NAME.dll; each leaves NAME.dll.loaded when it runs.
 const char* const kPlanted[] = {"riched32", "winmm"};
 
+// A folder holding a copy of the program and the planted DLLs, removed with
+// its files, the program killed if it still runs.
+//
 // Wine quirk: by default Wine prefers its own built-in DLL to a DLL of the
 // same name in the program's folder, so nothing planted would ever load,
 // whatever the program does. "native,builtin" for the program (Wine's
@@ -24,48 +29,31 @@ const char* const kPlanted[] = {"riched32", "winmm"};
 // would not reach a process this test starts) makes Wine search as Windows
 // does: the program's folder before the system folder, unless the program
 // says otherwise. Windows ignores the key.
-struct WindowsSearchOrder {
-  explicit WindowsSearchOrder(const std::string& exe)
-      : app("Software\\Wine\\AppDefaults\\" + exe), overrides(app + "\\DllOverrides") {
-    static const char kNativeFirst[] = "native,builtin";
-    HKEY key;
-    ok = RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                         nullptr, &key, nullptr) == ERROR_SUCCESS;
-    for (const char* dll : kPlanted)
-      ok = ok && RegSetValueExA(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
-                                sizeof kNativeFirst) == ERROR_SUCCESS;
-    if (ok) RegCloseKey(key);
-  }
-  ~WindowsSearchOrder() {
-    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, app.c_str());
-  }
-  std::string app, overrides;
-  bool ok = false;
-};
-
-std::string Here() {
-  char path[MAX_PATH];
-  const std::string exe(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
-  return exe.substr(0, exe.rfind('\\'));
-}
-
-bool Exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// A folder holding a copy of the program and the planted DLLs; removed with
-// its files, the program killed if it still runs.
 class PlantedFolder {
  public:
-  explicit PlantedFolder(const std::string& exe) : exe_(exe) {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    folder_ = std::string(temp) + "tavdesk-planted-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(folder_.c_str(), nullptr);
-    ok_ = CopyFileA((Here() + "\\" + exe).c_str(), Path(exe).c_str(), FALSE) != FALSE;
+  explicit PlantedFolder(const std::string& exe)
+      : app_("Software\\Wine\\AppDefaults\\" + exe), overrides_(app_ + "\\DllOverrides") {
+    static const char kNativeFirst[] = "native,builtin";
+    HKEY key;
+    ok_ = RegCreateKeyExA(HKEY_CURRENT_USER, overrides_.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                          nullptr, &key, nullptr) == ERROR_SUCCESS;
     for (const char* dll : kPlanted)
-      ok_ = ok_ && CopyFileA((Here() + "\\planted_dll.dll").c_str(), Marker(dll, ".dll").c_str(), FALSE);
+      ok_ = ok_ && RegSetValueExA(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                                  sizeof kNativeFirst) == ERROR_SUCCESS;
+    if (ok_) RegCloseKey(key);
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const fs::path here = fs::path(self).parent_path();
+    folder_ = fs::temp_directory_path() /
+              ("tavdesk-planted-" + std::to_string(GetCurrentProcessId()));
+    const auto replace = fs::copy_options::overwrite_existing;
+    std::error_code error;
+    fs::create_directory(folder_, error);
+    ok_ = ok_ && fs::copy_file(here / exe, folder_ / exe, replace, error);
+    for (const char* dll : kPlanted)
+      ok_ = ok_ && fs::copy_file(here / "planted_dll.dll", folder_ / (dll + std::string(".dll")),
+                                 replace, error);
+    if (ok_) started_ = probe::Start((folder_ / exe).string(), {"TAVDESK_SIM_DEMO=1"}, "");
   }
   ~PlantedFolder() {
     if (started_.ok) {
@@ -74,42 +62,32 @@ class PlantedFolder {
       CloseHandle(started_.info.hProcess);
       CloseHandle(started_.info.hThread);
     }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder_ + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do DeleteFileA(Path(found.cFileName).c_str());
-      while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
-    RemoveDirectoryA(folder_.c_str());
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides_.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
   }
 
-  bool ok() const { return ok_; }
-  std::string Path(const std::string& name) const { return folder_ + "\\" + name; }
-  std::string Marker(const char* dll, const char* suffix = ".dll.loaded") const {
-    return Path(std::string(dll) + suffix);
+  bool Loaded(const char* dll) const {
+    return fs::exists(folder_ / (dll + std::string(".dll.loaded")));
   }
-  bool AnyMarker() const { return Exists(Marker(kPlanted[0])) || Exists(Marker(kPlanted[1])); }
 
-  // Starts the program and waits until its main window shows, it ends, or
-  // a planted DLL ran; true when the main window showed.
-  bool StartAndWait() {
-    started_ = probe::Start(Path(exe_), {"TAVDESK_SIM_DEMO=1"}, "");
-    if (!started_.ok) return false;
+  // Waits until the program's main window shows, it ends, or a planted DLL
+  // ran; true when the main window showed.
+  bool MainWindowShows() {
     HWND main = nullptr;
     probe::WaitFor(
         [&] {
           main = probe::MainWindowOf(started_.info.dwProcessId);
-          return main || AnyMarker() ||
+          return main || Loaded(kPlanted[0]) || Loaded(kPlanted[1]) ||
                  WaitForSingleObject(started_.info.hProcess, 0) == WAIT_OBJECT_0;
         },
-        kStartMs);
+        30000);
     return main != nullptr;
   }
 
- private:
-  std::string exe_;
-  std::string folder_;
+  std::string app_, overrides_;
+  fs::path folder_;
   bool ok_ = false;
   probe::Started started_;
 };
@@ -117,13 +95,10 @@ class PlantedFolder {
 TEST(DllSearchTest, PlantedDllsInTheProgramsFolderAreNotLoaded) {
   for (const char* exe : {"Tavdesk.exe", "TavdeskSim.exe"}) {
     SCOPED_TRACE(exe);
-    WindowsSearchOrder searchOrder(exe);
-    ASSERT_TRUE(searchOrder.ok);
     PlantedFolder folder(exe);
-    ASSERT_TRUE(folder.ok());
-    EXPECT_TRUE(folder.StartAndWait());
-    for (const char* dll : kPlanted)
-      EXPECT_FALSE(Exists(folder.Marker(dll))) << dll << ".dll was loaded";
+    ASSERT_TRUE(folder.ok_ && folder.started_.ok);
+    EXPECT_TRUE(folder.MainWindowShows());
+    for (const char* dll : kPlanted) EXPECT_FALSE(folder.Loaded(dll)) << dll << ".dll was loaded";
   }
 }
 

@@ -7,10 +7,8 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cctype>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -21,11 +19,22 @@
 #include "ui/log_queue.h"
 
 using namespace tavrin;
-using sim::Call;
 using sim::HostReply;
-using sim::SimDriver;
 
 namespace {
+
+const char kDenied[] = "File access denied.\r\n";
+const char kWriteDenied[] = "Write access denied.\r\n";
+
+// The log lines of an open request that got through to a local path, and
+// of one refused.
+std::string OpenLine(const std::string& path) { return "N:Open file \"|N:" + path + "|N:\".\r\n|"; }
+std::string Opened(const std::string& path, const std::string& local) {
+  return OpenLine(path) + "N:Local path is \"|N:" + local + "|N:\".\r\n|";
+}
+std::string Refused(const std::string& path, const char* why = kDenied) {
+  return OpenLine(path) + "E:" + why + "|";
+}
 
 class HostFileServiceTest : public ::testing::Test {
  protected:
@@ -37,23 +46,36 @@ class HostFileServiceTest : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(link_.console().Violations().empty()); }
 
   // Each serves one request of the console and gives what it got back.
-  HostReply Open(uint32_t flags, const std::string& path) { return Serve(Console().Open(flags, path)); }
+  int32_t Open(uint32_t flags, const std::string& path) {
+    return Serve(Console().Open(flags, path)).result;
+  }
   int32_t Close(int32_t handle) { return Serve(Console().Close(handle)).result; }
   HostReply Read(int32_t handle, uint32_t count) { return Serve(Console().Read(handle, count)); }
-  int32_t Write(int32_t h, const std::vector<uint8_t>& data) { return Serve(Console().Write(h, data)).result; }
+  int32_t Write(int32_t h, const std::vector<uint8_t>& data) {
+    return Serve(Console().Write(h, data)).result;
+  }
   int32_t Lseek(int32_t h, int32_t offset, int32_t whence) {
     return Serve(Console().Lseek(h, offset, whence)).result;
   }
   HostReply Serve(std::future<HostReply> pending) { return link_.Serve(std::move(pending)); }
   sim::ConsoleEmulator& Console() { return link_.console(); }
-  // The texts queued for the log since the last look, each with its colour.
-  std::vector<QueuedEntry> Log() { return link_.TakeLog(); }
-  // The "Open file" line: three texts at the head of the log.
-  static void ExpectOpenLine(const std::vector<QueuedEntry>& log, const std::string& path) {
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ("Open file \"", log[0].text);
-    EXPECT_EQ(path, log[1].text);
-    EXPECT_EQ("\".\r\n", log[2].text);
+  std::vector<uint8_t> OnDisk(const std::string& name) {
+    std::vector<uint8_t> bytes;
+    return folder_.Read(name, &bytes) ? bytes : Bytes("(no file)");
+  }
+  // The log queued since the last look: "colour:text|" for each entry (N
+  // notice, E error, T text), the temporary folder written as @.
+  std::string Log() {
+    std::string out;
+    for (QueuedEntry& entry : link_.TakeLog()) {
+      for (size_t at; (at = entry.text.find(folder_.Path())) != std::string::npos;)
+        entry.text.replace(at, folder_.Path().size(), "@");
+      char tag = '?';
+      for (int c : {LogText, LogError, LogNotice})
+        if (entry.colour == Settings.colours[c]) tag = "TEN"[c];
+      out += tag + (":" + entry.text) + "|";
+    }
+    return out;
   }
 
   SettingsScope settings_;
@@ -63,16 +85,14 @@ class HostFileServiceTest : public ::testing::Test {
 
 TEST_F(HostFileServiceTest, FilesMoveByteExactBothWaysAndReadsStopAtTheEnd) {
   const std::vector<uint8_t> data = Pattern(1 << 20, 1);
-  const int32_t h = Open(0x602, "/big.bin").result;  // write, create, truncate
+  const int32_t h = Open(0x602, "/big.bin");  // write, create, truncate
   ASSERT_GE(h, 3);
-  for (auto at = data.begin(); at != data.end(); at += 64 << 10)
-    ASSERT_EQ(64 << 10, Write(h, std::vector<uint8_t>(at, at + (64 << 10))));
+  for (auto at = data.begin(); at != data.end(); at += 256 << 10)
+    ASSERT_EQ(256 << 10, Write(h, std::vector<uint8_t>(at, at + (256 << 10))));
   EXPECT_EQ(0, Close(h));
-  std::vector<uint8_t> onDisk;
-  ASSERT_TRUE(folder_.Read("big.bin", &onDisk));
-  EXPECT_TRUE(onDisk == data);
+  EXPECT_TRUE(OnDisk("big.bin") == data);
 
-  const int32_t r = Open(1, "/big.bin").result;
+  const int32_t r = Open(1, "/big.bin");
   ASSERT_GE(r, 3);
   EXPECT_EQ(int32_t(data.size()), Lseek(r, 0, 2));
   EXPECT_EQ(int32_t(data.size()) - 10, Lseek(r, -10, 2));
@@ -80,13 +100,22 @@ TEST_F(HostFileServiceTest, FilesMoveByteExactBothWaysAndReadsStopAtTheEnd) {
   EXPECT_EQ(std::vector<uint8_t>(data.end() - 7, data.end()), Read(r, 100).data);
   EXPECT_EQ(0, Read(r, 100).result);
   EXPECT_EQ(-1, Lseek(r, 0, 7));  // no such whence
-  // A read of nothing, and a console asking for everything gets what there is.
   EXPECT_EQ(0, Lseek(r, 0, 0));
-  EXPECT_EQ(0, Read(r, 0).result);
-  EXPECT_TRUE(Read(r, 0xFFFFFFFF).data == data);
+  EXPECT_EQ(0, Read(r, 0).result);  // a read of nothing
   EXPECT_EQ(0, Close(r));
   EXPECT_EQ(-1, Close(r));
   EXPECT_EQ(-1, Read(r, 1).result);
+
+  // A console asking for everything gets at most 64 MiB at once (a buffer
+  // of the count asked for might not even be had), the rest next time.
+  const std::vector<uint8_t> huge = Pattern((64 << 20) + 1, 2);
+  folder_.Write("huge.bin", huge);
+  const int32_t all = Open(1, "/huge.bin");
+  const HostReply first = Read(all, 0xFFFFFFFF);
+  EXPECT_EQ(64 << 20, first.result);
+  EXPECT_TRUE(first.data == std::vector<uint8_t>(huge.begin(), huge.end() - 1));
+  EXPECT_EQ(std::vector<uint8_t>(1, huge.back()), Read(all, 0xFFFFFFFF).data);
+  EXPECT_EQ(0, Close(all));
 }
 
 // What the file system shows after an open with each flag combination and a
@@ -95,125 +124,79 @@ TEST_F(HostFileServiceTest, OpenFlagsAgainstTheFileSystem) {
   struct Row {
     uint32_t flags;
     bool exists;        // "abc" is there before the open
-    bool opens;
-    int32_t written;    // result of writing "XY"
-    const char* after;  // the file afterwards; null: no file
+    int32_t written;    // result of writing "XY"; none: the open fails
+    const char* after;  // the file afterwards
   } rows[] = {
-      {0x001, true, true, -1, "abc"},      // read
-      {0x000, true, true, -1, "abc"},      // none given: read
-      {0x001, false, false, 0, nullptr},
-      {0x002, true, true, 2, "XYc"},       // write
-      {0x003, true, true, 2, "XYc"},       // read and write
-      {0x102, true, true, 2, "abcXY"},     // write, append
-      {0x202, false, true, 2, "XY"},       // write, create
-      {0x202, true, true, 2, "XYc"},       // create keeps an existing file
-      {0x402, true, true, 2, "XY"},        // write, truncate
-      {0x402, false, false, 0, nullptr},   // truncate needs the file
-      {0x201, false, true, -1, ""},        // read, create: an empty file
-      {0x8000F002, true, true, 2, "XYc"},  // other bits are ignored
+      {0x001, true, -1, "abc"},         {0x000, true, -1, "abc"},  // read, and none given
+      {0x001, false, 0, "(no file)"},   {0x002, true, 2, "XYc"},   // write
+      {0x003, true, 2, "XYc"},          {0x102, true, 2, "abcXY"},  // read and write; append
+      {0x202, false, 2, "XY"},          {0x202, true, 2, "XYc"},   // create keeps a file
+      {0x402, true, 2, "XY"},           {0x402, false, 0, "(no file)"},  // truncate needs one
+      {0x201, false, -1, ""},           {0x8000F002, true, 2, "XYc"},  // other bits ignored
   };
   int n = 0;
   for (auto& row : rows) {
     const std::string name = "f" + std::to_string(n++) + ".bin";
     if (row.exists) folder_.Write(name, Bytes("abc"));
-    const int32_t h = Open(row.flags, "/" + name).result;
-    EXPECT_EQ(row.opens, h >= 3) << name;
+    const int32_t h = Open(row.flags, "/" + name);
+    EXPECT_EQ(row.written != 0, h >= 3) << name;
     if (h >= 3) {
       EXPECT_EQ(row.written, Write(h, Bytes("XY"))) << name;
       EXPECT_EQ(0, Close(h));
     }
-    std::vector<uint8_t> content;
-    EXPECT_EQ(row.after != nullptr, folder_.Read(name, &content)) << name;
-    if (row.after) {
-      EXPECT_EQ(Bytes(row.after), content) << name;
-    }
+    EXPECT_EQ(Bytes(row.after), OnDisk(name)) << name;
   }
 }
 
-TEST_F(HostFileServiceTest, TheTtyIsHandleOneAndOnlyItsExactPath) {
-  Settings.denyAll = Settings.readOnly = 1;  // neither touches the tty
-  for (uint32_t flags : {0u, 0x703u}) EXPECT_EQ(1, Open(flags, "/dev/tty").result);
-  EXPECT_EQ(5, Write(1, Bytes("hello")));
-  // A write to the tty takes its bytes as they come, NULs and all.
-  EXPECT_EQ(3, Write(1, {'a', 0, 'b'}));
-  auto log = Log();
-  ASSERT_EQ(2u, log.size());  // nothing but the text: no "Open file" lines
-  for (auto& entry : log) EXPECT_EQ(Settings.colours[LogText], entry.colour);
-  EXPECT_EQ("hello", log[0].text);
-  EXPECT_EQ("a", log[1].text);
-  EXPECT_EQ(0, Close(1));
-  EXPECT_EQ(0, Read(1, 10).result);
-
-  Settings.denyAll = Settings.readOnly = 0;
+// Each open request with the settings of its row: its result (3: a file's
+// handle, closed again) and the whole log it leaves.
+TEST_F(HostFileServiceTest, OpenRequestsAndTheirLogLines) {
   CreateDirectoryA(folder_.File("dev").c_str(), nullptr);
+  CreateDirectoryA(folder_.File("a").c_str(), nullptr);
   folder_.Write("dev\\tty0", Bytes("t"));
-  const int32_t h = Open(1, "/dev/tty0").result;
-  EXPECT_GE(h, 3);
-  EXPECT_EQ(0, Close(h));
-  log = Log();
-  ASSERT_EQ(6u, log.size());
-  ExpectOpenLine(log, "/dev/tty0");
-  EXPECT_EQ("Local path is \"", log[3].text);
-  EXPECT_EQ(folder_.File("dev\\tty0"), log[4].text);
-  for (auto& entry : log) EXPECT_EQ(Settings.colours[LogNotice], entry.colour);
-}
-
-TEST_F(HostFileServiceTest, DenyAllAndReadOnlyRefuseOpensButNotHandlesOpenedBefore) {
-  folder_.Write("a.txt", Bytes("data"));
-  const int32_t reader = Open(1, "/a.txt").result;
-  const int32_t writer = Open(2, "/a.txt").result;
-  ASSERT_GE(reader, 3);
-  ASSERT_GE(writer, 3);
+  folder_.Write("b.txt", Bytes("inside"));
   struct Row {
     uint32_t denyAll, readOnly, flags;
-    const char* refusal;  // none: the open succeeds
+    const char* path;
+    int32_t result;
+    std::string log;
   } rows[] = {
-      {1, 0, 0x001, "File access denied.\r\n"}, {0, 1, 0x001, nullptr},
-      {0, 1, 0x000, nullptr},                   {0, 1, 0x002, "Write access denied.\r\n"},
-      {0, 1, 0x003, "Write access denied.\r\n"}, {0, 1, 0x101, "Write access denied.\r\n"},
-      {0, 1, 0x201, "Write access denied.\r\n"}, {0, 1, 0x401, "Write access denied.\r\n"},
+      // The tty is handle 1 by its exact path only, and neither setting touches it.
+      {1, 1, 0x703, "/dev/tty", 1, ""},
+      {0, 0, 0x000, "/dev/tty", 1, ""},
+      {0, 0, 0x001, "/dev/tty0", 3, Opened("/dev/tty0", "@\\dev\\tty0")},
+      {1, 0, 0x001, "/b.txt", -1, Refused("/b.txt")},
+      {0, 1, 0x001, "/b.txt", 3, Opened("/b.txt", "@\\b.txt")},
+      {0, 1, 0x000, "/b.txt", 3, Opened("/b.txt", "@\\b.txt")},
+      {0, 1, 0x002, "/b.txt", -1, Refused("/b.txt", kWriteDenied)},
+      {0, 1, 0x003, "/b.txt", -1, Refused("/b.txt", kWriteDenied)},
+      {0, 1, 0x101, "/b.txt", -1, Refused("/b.txt", kWriteDenied)},
+      {0, 1, 0x201, "/b.txt", -1, Refused("/b.txt", kWriteDenied)},
+      {0, 1, 0x401, "/b.txt", -1, Refused("/b.txt", kWriteDenied)},
+      // The path rules are path_map_test's; here, that requests go through them.
+      {0, 0, 0x001, "/a/../b.txt", 3, Opened("/a/../b.txt", "@\\a\\..\\b.txt")},
+      {0, 0, 0x001, "/../b.txt", -1, Refused("/../b.txt")},
+      {0, 0, 0x001, "/b.txt:s", -1, Refused("/b.txt:s")},
+      // Nothing executed yet.
+      {0, 0, 0x001, "/exec/elf", -1, "E:Exec failed.|"},
   };
   for (auto& row : rows) {
     Settings.denyAll = row.denyAll;
     Settings.readOnly = row.readOnly;
-    Log();
-    const int32_t h = Open(row.flags, "/a.txt").result;
-    EXPECT_EQ(!row.refusal, h >= 3) << std::hex << row.flags;
+    const int32_t h = Open(row.flags, row.path);
+    EXPECT_EQ(row.result, h >= 3 ? 3 : h) << row.path << std::hex << " " << row.flags;
     if (h >= 3) {
       EXPECT_EQ(0, Close(h));
     }
-    auto log = Log();
-    ASSERT_EQ(row.refusal ? 4u : 6u, log.size()) << std::hex << row.flags;
-    ExpectOpenLine(log, "/a.txt");
-    EXPECT_EQ(row.refusal ? row.refusal : "Local path is \"", log[3].text);
-    EXPECT_EQ(Settings.colours[row.refusal ? LogError : LogNotice], log[3].colour);
+    EXPECT_EQ(row.log, Log()) << row.path << std::hex << " " << row.flags;
   }
-  Settings.denyAll = 1;
-  EXPECT_EQ(Bytes("data"), Read(reader, 10).data);
-  Log();
-  EXPECT_EQ(-1, Write(writer, Bytes("XY")));
-  auto log = Log();
-  ASSERT_EQ(1u, log.size());
-  EXPECT_EQ("Write access denied.\r\n", log[0].text);
-  EXPECT_EQ(Settings.colours[LogError], log[0].colour);
-  std::vector<uint8_t> content;
-  ASSERT_TRUE(folder_.Read("a.txt", &content));
-  EXPECT_EQ(Bytes("data"), content);
-  EXPECT_EQ(0, Close(reader));
-  EXPECT_EQ(0, Close(writer));
 }
 
 TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
-  EXPECT_EQ(-1, Open(1, "/exec/elf").result);
-  auto log = Log();
-  ASSERT_EQ(1u, log.size());
-  EXPECT_EQ("Exec failed.", log[0].text);
-  EXPECT_EQ(Settings.colours[LogError], log[0].colour);
-
   // Sharing the executed file's folder, with nothing executed yet: no base.
   Settings.shareExecFolder = 1;
-  EXPECT_EQ(-1, Open(1, "/data.bin").result);
-  EXPECT_EQ(3u, Log().size());  // the "Open file" line alone
+  EXPECT_EQ(-1, Open(1, "/data.bin"));
+  EXPECT_EQ(OpenLine("/data.bin"), Log());
 
   // Execute an IRX module; "/exec/elf" serves it all the same.
   CreateDirectoryA(folder_.File("ps2").c_str(), nullptr);
@@ -225,276 +208,193 @@ TEST_F(HostFileServiceTest, ExecutedFileIsServedAndItsFolderShared) {
 
   Settings.denyAll = 1;  // does not touch the executed file
   for (const char* special : {"/exec/elf", "/exec/iop"}) {
-    const int32_t h = Open(0x703, special).result;
+    const int32_t h = Open(0x703, special);
     ASSERT_GE(h, 3) << special;
     EXPECT_EQ(module, Read(h, 1000).data) << special;
     EXPECT_EQ(-1, Write(h, Bytes("no"))) << special;  // opened for reading only
     EXPECT_EQ(0, Close(h));
   }
-  EXPECT_TRUE(Log().empty());
   Settings.denyAll = 0;
-  const int32_t h = Open(1, "/data.bin").result;
+  const int32_t h = Open(1, "/data.bin");
   ASSERT_GE(h, 3);
   EXPECT_EQ(Bytes("beside the module"), Read(h, 100).data);
   EXPECT_EQ(0, Close(h));
-  log = Log();
-  ASSERT_GE(log.size(), 5u);
-  EXPECT_EQ(folder_.File("ps2\\data.bin"), log[4].text);
-}
-
-// The path rules themselves are path_map_test's; here, that an open request
-// goes through them and says so in the log.
-TEST_F(HostFileServiceTest, PathsThatLeaveTheBaseAreDenied) {
-  CreateDirectoryA(folder_.File("a").c_str(), nullptr);
-  folder_.Write("b.txt", Bytes("inside"));
-  struct Row {
-    const char* path;
-    bool opens;
-  } rows[] = {{"/a/../b.txt", true}, {"/../b.txt", false}, {"/b.txt:s", false}};
-  for (auto& row : rows) {
-    const int32_t h = Open(1, row.path).result;
-    EXPECT_EQ(row.opens, h >= 3) << row.path;
-    auto log = Log();
-    if (row.opens) {
-      Close(h);
-      continue;
-    }
-    ASSERT_EQ(4u, log.size()) << row.path;
-    EXPECT_EQ(row.path, log[1].text);
-    EXPECT_EQ("File access denied.\r\n", log[3].text) << row.path;
-  }
-  // No shared folder: nothing beyond the "Open file" line.
-  SetSharedFolder("");
-  EXPECT_EQ(-1, Open(1, "/b.txt").result);
-  EXPECT_EQ(3u, Log().size());
+  EXPECT_EQ(Opened("/data.bin", "@\\ps2\\data.bin"), Log());
 
   // An executed file named without a folder gives an empty base: paths stay
   // relative, and a second leading separator, which would root the path, is
-  // refused.
+  // refused. No shared folder at all: nothing beyond the "Open file" line.
   ASSERT_TRUE(link_.session().Append(kTagExecElf, HeapCopy("demo.elf")));
-  link_.Serve(link_.console().Poll(0));
-  Settings.shareExecFolder = 1;
-  Log();
+  link_.Serve(Console().Poll(0));
   Open(1, "/x.bin");
-  auto relative = Log();
-  ASSERT_EQ(6u, relative.size());
-  EXPECT_EQ("x.bin", relative[4].text);
-  EXPECT_EQ(-1, Open(1, "//srv/share/x").result);
-  auto rooted = Log();
-  ASSERT_EQ(4u, rooted.size());
-  EXPECT_EQ("File access denied.\r\n", rooted[3].text);
+  EXPECT_EQ(-1, Open(1, "//srv/share/x"));
+  Settings.shareExecFolder = 0;
+  SetSharedFolder("");
+  EXPECT_EQ(-1, Open(1, "/b.txt"));
+  EXPECT_EQ(Opened("/x.bin", "x.bin") + Refused("//srv/share/x") + OpenLine("/b.txt"), Log());
 }
 
-// Each body is too short for its fields or its count, and names a handle
-// that is open: a decoder that took it anyway would act on that handle.
-TEST_F(HostFileServiceTest, MalformedRequestsAreAnsweredMinusOne) {
+// Each malformed body is too short for its fields or its count, and names a
+// handle that is open: a decoder that took it anyway would act on that
+// handle. Handles opened before deny all or read only are set keep what
+// they were opened for, but a write through one is refused under read
+// only; the tty takes the console's bytes as they come, NULs and all,
+// whatever is set.
+TEST_F(HostFileServiceTest, OpenHandlesOutlastMalformedRequestsAndLaterSettings) {
   folder_.Write("a.txt", Bytes("data"));
-  const int32_t h = Open(3, "/a.txt").result;
-  ASSERT_GE(h, 3);
-  const uint8_t b = static_cast<uint8_t>(h);
+  const int32_t reader = Open(1, "/a.txt"), writer = Open(3, "/a.txt");  // read; read and write
+  ASSERT_GE(reader, 3);
+  ASSERT_GE(writer, 3);
+  const uint8_t b = static_cast<uint8_t>(writer);
   Log();
-  struct Row {
-    const char* what;
-    uint8_t code;
-    std::vector<uint8_t> body;
-  } rows[] = {
-      {"open, empty", 0x10, {}},
-      {"open, path unterminated", 0x10, {1, 0, 0, 0, '/', 'a', '.', 't'}},
-      {"close, 3 bytes", 0x11, {b, 0, 0}},
-      {"read, 4 bytes", 0x12, {b, 0, 0, 0}},
-      {"write, count beyond body", 0x13, {b, 0, 0, 0, 200, 0, 0, 0, 'h', 'i'}},
-      {"tty write, count one beyond body", 0x13, {1, 0, 0, 0, 3, 0, 0, 0, 'h', 'i'}},
-      {"write, 6 bytes", 0x13, {b, 0, 0, 0, 0, 0}},
-      {"lseek, 8 bytes", 0x14, {b, 0, 0, 0, 0, 0, 0, 0}},
+  const std::pair<uint8_t, std::vector<uint8_t>> rows[] = {
+      {0x10, {}},                                    // open, empty
+      {0x10, {1, 0, 0, 0, '/', 'a', '.', 't'}},      // open, path unterminated
+      {0x11, {b, 0, 0}},                             // close, 3 bytes
+      {0x12, {b, 0, 0, 0}},                          // read, 4 bytes
+      {0x13, {b, 0, 0, 0, 200, 0, 0, 0, 'h', 'i'}},  // write, count beyond body
+      {0x13, {1, 0, 0, 0, 3, 0, 0, 0, 'h', 'i'}},    // tty write, count one beyond
+      {0x13, {b, 0, 0, 0, 0, 0}},                    // write, 6 bytes
+      {0x14, {b, 0, 0, 0, 0, 0, 0, 0}},              // lseek, 8 bytes
   };
-  for (auto& row : rows) {
-    HostReply reply = Serve(Console().Request(row.code, row.body));
-    EXPECT_TRUE(reply.ok && reply.result == -1 && reply.data.empty()) << row.what;
+  for (auto& [code, body] : rows) {
+    HostReply reply = Serve(Console().Request(code, body));
+    EXPECT_TRUE(reply.ok && reply.result == -1 && reply.data.empty()) << int(code) << body.size();
   }
-  EXPECT_TRUE(Log().empty());
-  EXPECT_EQ(Bytes("data"), Read(h, 10).data);  // still open, nothing written
-  EXPECT_EQ(0, Close(h));
   // A poll's body is not looked at.
   EXPECT_EQ(0, Serve(Console().Request(0x15, {1, 2, 3})).result);
+  EXPECT_EQ("", Log());
+
+  Settings.denyAll = Settings.readOnly = 1;
+  EXPECT_EQ(Bytes("data"), Read(reader, 10).data);
+  EXPECT_EQ(-1, Write(writer, Bytes("XY")));
+  EXPECT_EQ(5, Write(1, Bytes("hello")));
+  EXPECT_EQ(3, Write(1, {'a', 0, 'b'}));
+  EXPECT_EQ(0, Read(1, 10).result);
+  EXPECT_EQ(0, Close(1));
+  EXPECT_EQ("E:Write access denied.\r\n|T:hello|T:a|", Log());
+  EXPECT_EQ(Bytes("data"), OnDisk("a.txt"));  // nothing written
+  EXPECT_EQ(0, Close(reader));
+  EXPECT_EQ(0, Close(writer));
 }
 
 TEST_F(HostFileServiceTest, UnknownTagsAreAnsweredZeroAndNothingReceivedIsNotServed) {
   for (uint8_t code : {0x16, 0x20, 0x00}) {
     HostReply reply = link_.Serve(Console().Request(code, {1, 0, 0, 0}), false);
     EXPECT_TRUE(reply.ok && reply.result == 0) << int(code);
-    auto log = Log();
-    ASSERT_EQ(1u, log.size());
-    EXPECT_EQ("Bad packet recieved.\r\n", log[0].text);
-    EXPECT_EQ(Settings.colours[LogError], log[0].colour);
+    EXPECT_EQ("E:Bad packet recieved.\r\n|", Log());
   }
   Console().Detach();
-  const uint64_t writes = SimDriver::Count(Call::Write);
+  const uint64_t writes = sim::SimDriver::Count(sim::Call::Write);
   EXPECT_FALSE(ServeRequest(&link_.session()));
-  auto log = Log();
-  ASSERT_EQ(1u, log.size());
-  EXPECT_EQ("Error recieving packet.\r\n", log[0].text);
-  EXPECT_EQ(writes, SimDriver::Count(Call::Write));  // no reply went out
+  EXPECT_EQ("E:Error recieving packet.\r\n|", Log());
+  EXPECT_EQ(writes, sim::SimDriver::Count(sim::Call::Write));  // no reply went out
 }
 
-TEST_F(HostFileServiceTest, HandleOneIsNeverAFileButItsSeekIsTheHosts) {
-  folder_.Write("a.txt", Bytes("x"));
-  // Something closed descriptor 1: the next file must still not get it.
-  const int saved = _dup(1);
-  ASSERT_GE(saved, 0);
-  _close(1);
-  const int32_t h = Open(1, "/a.txt").result;
-  EXPECT_GE(h, 3);
-  EXPECT_EQ(0, Close(h));
-  // The tty's close never closes descriptor 1; its lseek is the host's own
-  // seek on descriptor 1, here a file of 5 bytes.
-  folder_.Write("out.txt", Bytes("12345"));
-  const int out = _open(folder_.File("out.txt").c_str(), _O_RDWR | _O_BINARY);
-  _dup2(out, 1);
-  _close(out);
-  EXPECT_EQ(0, Close(1));
-  const intptr_t stillOpen = _get_osfhandle(1);
-  const int32_t end = Lseek(1, 0, SEEK_END);
-  _dup2(saved, 1);
-  _close(saved);
-  EXPECT_NE(-1, stillOpen);
-  EXPECT_EQ(5, end);
-}
-
-// Descriptors 0 and 2 are the host's own standard streams, here files at
-// position 1: each request kind on them answers -1 and leaves them as they
-// were.
-TEST_F(HostFileServiceTest, HandlesZeroAndTwoStayTheHosts) {
+// Descriptors 0, 1 and 2 are the host's own standard streams, here files of
+// "abcde" at position 1. Requests on 0 and 2 answer -1 and leave them as
+// they were; the tty's close never closes 1, its lseek is the host's own.
+TEST_F(HostFileServiceTest, StandardDescriptorsStayTheHosts) {
   ReserveStandardDescriptors();
-  const int streams[] = {0, 2};
-  int saved[2];
-  for (int i = 0; i < 2; ++i) {
-    const std::string name = "stream" + std::to_string(i);
-    folder_.Write(name, Bytes("abc"));
-    saved[i] = _dup(streams[i]);
+  int saved[3];
+  for (int fd = 0; fd < 3; ++fd) saved[fd] = _dup(fd);
+  // Something closed descriptor 1: the next file must still not get it.
+  _close(1);
+  const int32_t h = Open(0x202, "/new.bin");
+  EXPECT_GE(h, 3);
+  Close(h);
+  for (int fd = 0; fd < 3; ++fd) {
+    const std::string name = "stream" + std::to_string(fd);
+    folder_.Write(name, Bytes("abcde"));
     const int file = _open(folder_.File(name).c_str(), _O_RDWR | _O_BINARY);
-    ASSERT_GE(file, 3);
-    _dup2(file, streams[i]);
+    _dup2(file, fd);
     _close(file);
-    _lseek(streams[i], 1, SEEK_SET);
+    _lseek(fd, 1, SEEK_SET);
   }
-  for (int32_t h : streams) {
-    EXPECT_EQ(-1, Read(h, 2).result) << h;
-    EXPECT_EQ(-1, Write(h, Bytes("XY"))) << h;
-    EXPECT_EQ(-1, Lseek(h, 0, SEEK_END)) << h;
-    EXPECT_EQ(-1, Close(h)) << h;
-    EXPECT_EQ(1, _lseek(h, 0, SEEK_CUR)) << h;  // still open, not moved
+  for (int32_t fd : {0, 2}) {
+    EXPECT_EQ(-1, Read(fd, 2).result) << fd;
+    EXPECT_EQ(-1, Write(fd, Bytes("XY"))) << fd;
+    EXPECT_EQ(-1, Lseek(fd, 0, SEEK_END)) << fd;
+    EXPECT_EQ(-1, Close(fd)) << fd;
+    EXPECT_EQ(1, _lseek(fd, 0, SEEK_CUR)) << fd;  // still open, not moved
   }
-  for (int i = 0; i < 2; ++i) {
-    _dup2(saved[i], streams[i]);
-    _close(saved[i]);
-    std::vector<uint8_t> content;
-    ASSERT_TRUE(folder_.Read("stream" + std::to_string(i), &content));
-    EXPECT_EQ(Bytes("abc"), content) << streams[i];
+  EXPECT_EQ(0, Close(1));
+  EXPECT_EQ(5, Lseek(1, 0, SEEK_END));
+  for (int fd = 0; fd < 3; ++fd) {
+    EXPECT_EQ(fd == 1 ? 5 : 1, _lseek(fd, 0, SEEK_CUR)) << fd;
+    _dup2(saved[fd], fd);
+    _close(saved[fd]);
+    EXPECT_EQ(Bytes("abcde"), OnDisk("stream" + std::to_string(fd))) << fd;
   }
-  EXPECT_TRUE(Log().empty());
 }
 
 // The program's own exe and INI file, with the shared folder set to the
 // program's folder. The running test program stands for Tavdesk.exe and
 // IniPath is made from its path as at start-up, so the names below are the
 // test program's, the code the same.
-class ProgramFilesTest : public HostFileServiceTest {
- protected:
-  void SetUp() override {
-    HostFileServiceTest::SetUp();
-    std::memcpy(savedIni_, IniPath, sizeof savedIni_);
-    char exe[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
-    exe_ = exe;
-    programFolder_ = exe_.substr(0, exe_.rfind('\\'));
-    const size_t dot = exe_.rfind('.');
-    stem_ = exe_.substr(programFolder_.size() + 1, dot - programFolder_.size() - 1);
-    ASSERT_TRUE(IniPathFromProgram(exe, IniPath, kPathChars));
-    SetSharedFolder(programFolder_.c_str());
-    ASSERT_TRUE(WriteText(IniPath, "[Tavdesk]\r\nsettings=00\r\n"));
-  }
-  void TearDown() override {
-    for (const std::string& made : {std::string(IniPath), Here("alias.ini"), Here("other.txt"),
-                                    Here("new.txt")})
-      DeleteFileA(made.c_str());
-    std::memcpy(IniPath, savedIni_, sizeof savedIni_);
-    HostFileServiceTest::TearDown();
-  }
-
-  // A file of this test's own in the program's folder.
-  std::string Here(const std::string& name) const {
-    return programFolder_ + "\\" + stem_ + "-" + name;
-  }
-  static std::string Name(const std::string& path) { return path.substr(path.rfind('\\') + 1); }
-  static bool WriteText(const std::string& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary);
-    return bool(file << text);
-  }
-  static std::string ReadText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  }
-  void ExpectRefused(uint32_t flags, const std::string& path) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(-1, Open(flags, path).result) << std::hex << flags;
-    auto log = Log();
-    ASSERT_EQ(4u, log.size()) << std::hex << flags;  // no "Local path is" line
-    EXPECT_EQ("File access denied.\r\n", log[3].text);
-    EXPECT_EQ(Settings.colours[LogError], log[3].colour);
-  }
-
-  char savedIni_[kPathChars];
-  std::string exe_;
-  std::string programFolder_;
-  std::string stem_;
-};
-
-TEST_F(ProgramFilesTest, TheExeAndIniAreRefusedByAnyNameForReadingAndWriting) {
-  const std::string ini = Name(IniPath);
-  std::string upper = stem_;
-  for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+TEST_F(HostFileServiceTest, TheProgramsExeAndIniAreRefusedByAnyName) {
+  char exe[MAX_PATH], shortPath[MAX_PATH], savedIni[kPathChars];
+  ASSERT_GT(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
+  const std::string path(exe), folder = path.substr(0, path.rfind('\\') + 1);
+  const std::string stem = path.substr(folder.size(), path.rfind('.') - folder.size());
+  std::memcpy(savedIni, IniPath, sizeof savedIni);
+  struct Restore {
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] {
+    DeleteFileA(IniPath);
+    for (const char* made : {"-alias.ini", "-other.txt"})
+      DeleteFileA((folder + stem + made).c_str());
+    std::memcpy(IniPath, savedIni, sizeof savedIni);
+  }};
+  ASSERT_TRUE(IniPathFromProgram(exe, IniPath, kPathChars));
+  SetSharedFolder(folder.c_str());
+  const std::string ini = IniPath + folder.size();
+  auto write = [&](const std::string& name, const char* text) {
+    return bool(std::ofstream(folder + name, std::ios::binary) << text);
+  };
+  auto read = [&](const std::string& name) {
+    std::ifstream file(folder + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  };
+  ASSERT_TRUE(write(ini, "[Tavdesk]\r\nsettings=00\r\n"));
   // Wine makes up 8.3 names on the fly (a hash, such as HOST~40U.INI) and
   // opens files by them, as Windows does by the names it stores.
-  char shortPath[MAX_PATH];
   ASSERT_GT(GetShortPathNameA(IniPath, shortPath, sizeof shortPath), 0u);
-  const std::string shortName = Name(shortPath);
+  const std::string shortName = std::strrchr(shortPath, '\\') + 1;
   ASSERT_NE(0, _stricmp(shortName.c_str(), ini.c_str())) << shortName;
   // A hard link has a long name of its own: only the file's identity gives
   // it away.
-  DeleteFileA(Here("alias.ini").c_str());  // left by a run that was killed
-  ASSERT_TRUE(CreateHardLinkA(Here("alias.ini").c_str(), IniPath, nullptr));
-  const std::string before = ReadText(IniPath);
-  const std::string exeBefore = ReadText(exe_);
+  const std::string alias = stem + "-alias.ini";
+  DeleteFileA((folder + alias).c_str());  // left by a run that was killed
+  ASSERT_TRUE(CreateHardLinkA((folder + alias).c_str(), IniPath, nullptr));
+  const std::string before = read(ini), exeBefore = read(stem + ".exe");
 
-  const std::string refused[] = {
-      "/" + ini,         "/" + upper + ".ini", "/" + stem_ + ".INI", "/" + shortName,
-      "/" + stem_ + ".exe", "./" + ini,         "/" + ini + ". .",    "/" + Name(Here("alias.ini")),
-  };
-  for (const std::string& path : refused)
-    for (uint32_t flags : {0x1u, 0x602u})  // read; write, create, truncate
-      ExpectRefused(flags, path);
-  EXPECT_EQ(before, ReadText(IniPath));
-  EXPECT_EQ(exeBefore, ReadText(exe_));
+  for (const std::string& name :
+       {ini, stem + ".INI", shortName, stem + ".exe", "./" + ini, ini + ". .", alias}) {
+    const std::string consolePath = (name[0] == '.' ? "" : "/") + name;
+    for (uint32_t flags : {0x1u, 0x602u}) {  // read; write, create, truncate
+      EXPECT_EQ(-1, Open(flags, consolePath)) << consolePath << std::hex << " " << flags;
+      EXPECT_EQ(Refused(consolePath), Log()) << std::hex << flags;
+    }
+  }
+  EXPECT_EQ(before, read(ini));
+  EXPECT_EQ(exeBefore, read(stem + ".exe"));
 
-  // Other files in the folder open as before, for reading and for writing.
-  ASSERT_TRUE(WriteText(Here("other.txt"), "other"));
-  const int32_t read = Open(0x1, "/" + Name(Here("other.txt"))).result;
-  const int32_t written = Open(0x602, "/" + Name(Here("new.txt"))).result;
-  EXPECT_GE(read, 3);
-  EXPECT_GE(written, 3);
-  EXPECT_EQ(Bytes("other"), Read(read, 10).data);
-  EXPECT_EQ(3, Write(written, Bytes("new")));
-  Close(read);
-  Close(written);
-  EXPECT_EQ("new", ReadText(Here("new.txt")));
-}
+  // Another file in the folder, on the program's volume, opens as before.
+  ASSERT_TRUE(write(stem + "-other.txt", "other"));
+  const int32_t h = Open(0x1, "/" + stem + "-other.txt");
+  EXPECT_EQ(Bytes("other"), Read(h, 10).data);
+  EXPECT_EQ(0, Close(h));
+  Log();
 
-// Before the first store there is no INI file to know by its identity; its
-// name alone keeps a console from creating it.
-TEST_F(ProgramFilesTest, AnIniNotWrittenYetCannotBeCreated) {
+  // Before the first store there is no INI file to know by its identity;
+  // its name alone keeps a console from creating it.
   ASSERT_TRUE(DeleteFileA(IniPath));
-  ExpectRefused(0x602, "/" + Name(IniPath));
-  ExpectRefused(0x202, "/" + stem_ + ".INI");
+  for (const std::string& consolePath : {"/" + ini, "/" + stem + ".INI"}) {
+    EXPECT_EQ(-1, Open(0x602, consolePath));
+    EXPECT_EQ(Refused(consolePath), Log());
+  }
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(IniPath));
 }
 

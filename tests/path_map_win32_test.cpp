@@ -19,8 +19,7 @@ namespace {
 // The tables the platform-free suite runs on are the ones Windows uses.
 TEST(PathMapWin32Test, CodePageRulesAreWhatWindowsReports) {
   for (unsigned page : kTestedCodePages) {
-    const AnsiCodePage expected = KnownCodePage(page);
-    const AnsiCodePage got = AnsiCodePageRules(page);
+    const AnsiCodePage expected = KnownCodePage(page), got = AnsiCodePageRules(page);
     EXPECT_EQ(expected.leadBytes, got.leadBytes) << page;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(expected.superscripts[i], got.superscripts[i]) << page;
   }
@@ -32,14 +31,10 @@ TEST(PathMapWin32Test, FullPathCheckHoldsAtComponentBoundaries) {
     std::string local;
     bool inside;
   } rows[] = {
-      {"C:\\share", "c:\\SHARE\\dir\\x", true},
-      {"C:\\share\\", "C:\\share\\a\\..\\b", true},
-      {"C:\\share", "C:\\share", true},
-      {"C:\\share", "C:\\share2\\x", false},
-      {"C:\\share", "C:\\share\\..\\x", false},
-      {"C:\\share", "C:\\shar", false},
-      {"C:\\", "C:\\x", true},
-      {"C:\\", "D:\\x", false},
+      {"C:\\share", "c:\\SHARE\\dir\\x", true}, {"C:\\share\\", "C:\\share\\a\\..\\b", true},
+      {"C:\\share", "C:\\share", true},         {"C:\\share", "C:\\share2\\x", false},
+      {"C:\\share", "C:\\share\\..\\x", false}, {"C:\\share", "C:\\shar", false},
+      {"C:\\", "C:\\x", true},                  {"C:\\", "D:\\x", false},
       {"", "x.bin", true},  // relative to the current folder
       {"", "..\\x.bin", false},
       // Wine, like Windows before 11, makes \\.\CON of a device name.
@@ -51,70 +46,46 @@ TEST(PathMapWin32Test, FullPathCheckHoldsAtComponentBoundaries) {
     EXPECT_EQ(row.inside, FullPathStaysInside(row.base, row.local)) << row.base << " | " << row.local;
 }
 
-// Run by the ctest entry that starts Wine in a ja_JP locale.
-class CodePage932Test : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(932u, GetACP()) << "this suite needs the ANSI code page 932";
-    base_ = outer_.File("base");
-    ASSERT_TRUE(CreateDirectoryA(base_.c_str(), nullptr));
-    Settings.shareExecFolder = 0;
-    SetSharedFolder(base_.c_str());
-    ASSERT_TRUE(link_.ok());
-  }
-
-  int32_t Open(uint32_t flags, const std::string& path) {
-    return link_.Serve(link_.console().Open(flags, path)).result;
-  }
-
-  SettingsScope settings_;
-  TempFolder outer_;
-  std::string base_;
-  ConsoleLink link_;
-};
-
-// The console-path rules on these escapes are path_map_test's; here the
-// process's own code page and the full-path check meet them.
-TEST_F(CodePage932Test, DoubleByteEscapesAreRefusedByEitherCheck) {
+// Run by the ctest entry that starts Wine in a ja_JP locale. The console-path
+// rules on these names are path_map_test's; here the process's own code page
+// and the full-path check meet them in a real open request.
+TEST(CodePage932Test, EscapesAreRefusedByEitherCheckAndDoubleByteNamesOpenInside) {
+  ASSERT_EQ(932u, GetACP()) << "this suite needs the ANSI code page 932";
+  SettingsScope settings;
+  TempFolder outer;
+  const std::string base = outer.File("base");
+  ASSERT_TRUE(CreateDirectoryA(base.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryA((base + "\\\x95\x5C").c_str(), nullptr));
+  Settings.shareExecFolder = 0;
+  SetSharedFolder(base.c_str());
+  ConsoleLink link;
+  ASSERT_TRUE(link.ok());
   const AnsiCodePage& page = ProcessAnsiCodePage();
   EXPECT_EQ(KnownCodePage(932).leadBytes, page.leadBytes);
-  const std::string escapes[] = {
-      "\x81\x5Cx/../../secret.txt",
-      "\x81\x5Cx\\..\\..\\secret.txt",
-      "sub/\x83\x5Cx/../../../secret.txt",
-  };
-  for (const std::string& path : escapes) {
-    EXPECT_FALSE(FullPathStaysInside(base_, JoinConsolePath(base_, path.c_str(), page))) << path;
-    EXPECT_EQ(-1, Open(0x202, path)) << path;
-    auto log = link_.TakeLog();
-    ASSERT_EQ(4u, log.size()) << path;
-    EXPECT_EQ("File access denied.\r\n", log[3].text);
-  }
-  EXPECT_FALSE(outer_.Exists("secret.txt"));
-}
-
-TEST_F(CodePage932Test, DoubleByteAndKatakanaNamesOpenInside) {
-  ASSERT_TRUE(CreateDirectoryA((base_ + "\\\x95\x5C").c_str(), nullptr));
-  struct Row {
-    const char* console;
-    const char* local;  // under the base
-  } rows[] = {
+  const std::pair<std::string, const char*> rows[] = {  // local path under the base; none: refused
+      {"\x81\x5Cx/../../secret.txt", nullptr},
+      {"\x81\x5Cx\\..\\..\\secret.txt", nullptr},
+      {"sub/\x83\x5Cx/../../../secret.txt", nullptr},
       {"/\x95\x5C.txt", "\x95\x5C.txt"},
       {"/\x95\x5C/a.txt", "\x95\x5C\\a.txt"},
-      {"/COM\xB9.txt", "COM\xB9.txt"},
+      {"/COM\xB9.txt", "COM\xB9.txt"},  // a katakana, no superscript
   };
-  for (auto& row : rows) {
-    const int32_t h = Open(0x202, row.console);
-    EXPECT_GE(h, 3) << row.console;
-    auto log = link_.TakeLog();
-    ASSERT_EQ(6u, log.size()) << row.console;
-    EXPECT_EQ(base_ + "\\" + row.local, log[4].text);
-    if (h >= 3) {
-      EXPECT_EQ(0, link_.Serve(link_.console().Close(h)).result);
+  for (auto& [console, local] : rows) {
+    SCOPED_TRACE(console);
+    const int32_t h = link.Serve(link.console().Open(0x202, console)).result;
+    auto log = link.TakeLog();
+    ASSERT_EQ(local ? 6u : 4u, log.size());
+    if (local) {
+      EXPECT_EQ(base + "\\" + local, log[4].text);
+      EXPECT_EQ(0, link.Serve(link.console().Close(h)).result);
+      EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((base + "\\" + local).c_str()));
+    } else {
+      EXPECT_EQ(-1, h);
+      EXPECT_EQ("File access denied.\r\n", log[3].text);
+      EXPECT_FALSE(FullPathStaysInside(base, JoinConsolePath(base, console.c_str(), page)));
     }
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((base_ + "\\" + row.local).c_str()))
-        << row.console;
   }
+  EXPECT_FALSE(outer.Exists("secret.txt"));
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ tests_for() {
     session/elf_check.*) echo native:portable_test target_session_test ;;
     session/target_session.cpp) echo target_session_test ;;
     session/host_file_service.cpp) echo host_file_service_test target_session_test ;;
+    session/path_map.cpp) echo native:portable_test ;;
+    session/path_map_win32.cpp) echo path_map_win32_test host_file_service_test ;;
     ui/log_queue.cpp) echo log_queue_test ;;
     ui/device_page.cpp | ui/tavdesk.rc) echo device_page_test link_worker_test ;;
     ui/main_window.cpp) echo main_window_test settings_page_test link_worker_test ;;
@@ -67,8 +69,10 @@ build_and_run() {
   for t in "${nativeTargets[@]}"; do
     timeout --kill-after=5 "$TAVDESK_WINE_TIMEOUT" "$native/$t" --gtest_brief=1 >>"$log" 2>&1 || return 1
   done
+  # The code page 932 suite needs Wine in a ja_JP locale, which only its
+  # own ctest entry starts; it is left out here.
   for t in "${winTargets[@]}"; do
-    cmake/wine-run.sh "$win/$t.exe" --gtest_brief=1 >>"$log" 2>&1 || return 1
+    cmake/wine-run.sh "$win/$t.exe" --gtest_brief=1 '--gtest_filter=-CodePage932Test.*' >>"$log" 2>&1 || return 1
   done
   return 0
 }

@@ -1,12 +1,10 @@
-// The end-to-end tests' hands on a running TavdeskSim.exe: it starts the
+// The end-to-end test's hands on a running TavdeskSim.exe: it starts the
 // program with the environment it is given, waits for its main window, says
-// "ready", and then carries out one command per line of standard input,
-// answering each with one line, "ok [value]" or "fail <why>". Windows are
-// driven as a user would drive them, through the probe. Every wait is
-// bounded.
+// "ready", then carries out one command per line of standard input and
+// answers each with one line, "ok [value]" or "fail <why>", driving the
+// windows as a user would, through the probe. Every wait is bounded.
 //   e2e_driver <TavdeskSim.exe> <file for its standard error> [NAME=value ...]
 // Commands (a marker is text without spaces that the page's log holds):
-//   pages                    the number of device pages
 //   log <marker> <file>      writes that page's log text into the file
 //   execute <marker> <file>  Execute on that page, the file chosen in its dialog
 //   close                    asks the main window to close, as its close box does
@@ -20,7 +18,6 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/support/program_probe.h"
 #include "ui/resource.h"
@@ -33,7 +30,7 @@ struct Driver {
   PROCESS_INFORMATION program = {};
   HWND main = nullptr;
 
-  std::string LogOf(HWND page) { return probe::Text(GetDlgItem(page, IDC_LOG_VIEW)); }
+  static std::string LogOf(HWND page) { return probe::Text(GetDlgItem(page, IDC_LOG_VIEW)); }
 
   HWND PageWith(const std::string& marker) {
     HWND found = nullptr;
@@ -47,9 +44,7 @@ struct Driver {
     return found;
   }
 
-  std::string Log(const std::string& marker, const std::string& file) {
-    HWND page = PageWith(marker);
-    if (!page) return "fail no page shows " + marker;
+  std::string Log(HWND page, const std::string& file) {
     const std::string text = LogOf(page);
     FILE* out = std::fopen(file.c_str(), "wb");
     if (!out) return "fail cannot write " + file;
@@ -57,9 +52,7 @@ struct Driver {
     return std::fclose(out) == 0 ? "ok" : "fail cannot write " + file;
   }
 
-  std::string Execute(const std::string& marker, const std::string& file) {
-    HWND page = PageWith(marker);
-    if (!page) return "fail no page shows " + marker;
+  std::string Execute(HWND page, const std::string& file) {
     HWND button = GetDlgItem(page, IDC_EXECUTE);
     if (!probe::WaitFor([&] { return IsWindowEnabled(button) != FALSE; }, kStepMs))
       return "fail Execute stays disabled";
@@ -81,28 +74,23 @@ struct Driver {
     std::string verb, first, rest;
     words >> verb >> first;
     std::getline(words >> std::ws, rest);
-    if (verb == "pages") return "ok " + std::to_string(probe::DevicePages(main).size());
-    if (verb == "log") return Log(first, rest);
-    if (verb == "execute") return Execute(first, rest);
     if (verb == "close") return PostMessageA(main, WM_CLOSE, 0, 0) ? "ok" : "fail no main window";
     if (verb == "wait") return Wait(std::atoi(first.c_str()));
-    return "fail unknown command " + verb;
+    if (verb != "log" && verb != "execute") return "fail unknown command " + verb;
+    HWND page = PageWith(first);
+    if (!page) return "fail no page shows " + first;
+    return verb == "log" ? Log(page, rest) : Execute(page, rest);
   }
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: e2e_driver <TavdeskSim.exe> <error file> [NAME=value ...]\n");
-    return 2;
-  }
+  if (argc < 3) return 2;
+  std::setvbuf(stdout, nullptr, _IONBF, 0);  // each answer goes out whole at once
   Driver driver;
   probe::Started started = probe::Start(argv[1], {argv + 3, argv + argc}, argv[2]);
-  if (!started.ok) {
-    std::printf("fail the program could not be started\n");
-    return 1;
-  }
+  if (!started.ok) return std::printf("fail the program could not be started\n"), 1;
   driver.program = started.info;
   const bool ready = probe::WaitFor(
       [&] {
@@ -112,11 +100,9 @@ int main(int argc, char** argv) {
       kStepMs);
   if (!ready || !driver.main) {
     std::printf("fail no main window (%s)\n", driver.Wait(0).c_str());
-    std::fflush(stdout);
     return 1;
   }
   std::printf("ready\n");
-  std::fflush(stdout);
   // This thread has a message queue (it calls user32), and the program's
   // file dialogs send messages to every such thread and wait for them: so
   // it pumps messages while it waits for a command, which a thread of its
@@ -150,7 +136,6 @@ int main(int argc, char** argv) {
       lines.pop_front();
       lock.unlock();
       std::printf("%s\n", driver.Command(line).c_str());
-      std::fflush(stdout);
       lock.lock();
     }
     if (ended) break;

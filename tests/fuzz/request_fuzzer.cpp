@@ -13,6 +13,7 @@
 #include "link/packet_format.h"
 #include "session/path_map.h"
 #include "session/request_format.h"
+#include "tests/support/code_pages.h"
 
 using namespace tavrin;
 
@@ -26,36 +27,10 @@ uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The code pages tried. The resolver below knows their lead bytes from this
-// table; the checker gets them as the Windows side would hand them over.
-struct Page {
-  unsigned number;
-  const char* superscripts[3];
-};
-const Page kPages[] = {
-    {1252, {"\xB9", "\xB2", "\xB3"}},
-    {932, {"", "", ""}},
-    {936, {"", "", ""}},
-    {949, {"\xA9\xF6", "\xA9\xF7", "\xA9\xF8"}},
-};
-
-bool Leads(unsigned page, unsigned char b) {
-  if (page == 932) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-  if (page == 936 || page == 949 || page == 950) return b >= 0x81 && b <= 0xFE;
-  return false;
-}
-
-AnsiCodePage CheckerRules(const Page& page) {
-  AnsiCodePage rules;
-  if (page.number == 932) {
-    rules.AddLeadBytes(0x81, 0x9F);
-    rules.AddLeadBytes(0xE0, 0xFC);
-  } else if (page.number != 1252) {
-    rules.AddLeadBytes(0x81, 0xFE);
-  }
-  for (int i = 0; i < 3; ++i) rules.superscripts[i] = page.superscripts[i];
-  return rules;
-}
+// The code pages tried, as Windows reports them (path_map_win32_test holds
+// the table against Windows): data that checker and resolver share; the
+// resolver's logic is its own.
+bool Leads(const AnsiCodePage& page, unsigned char b) { return page.leadBytes[b]; }
 
 // An independent resolver: the path Windows would open, as a stack of
 // components over the code page's characters. `known` turns false where the
@@ -67,7 +42,7 @@ struct Resolved {
   bool rooted = false;
 };
 
-Resolved Resolve(const std::string& path, unsigned page) {
+Resolved Resolve(const std::string& path, const AnsiCodePage& page) {
   Resolved out;
   std::string name;
   for (size_t i = 0; i <= path.size(); ++i) {
@@ -96,7 +71,7 @@ Resolved Resolve(const std::string& path, unsigned page) {
 }
 
 // ASCII letters folded to capitals, second bytes of pairs left alone.
-std::string Upper(std::string s, unsigned page) {
+std::string Upper(std::string s, const AnsiCodePage& page) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (Leads(page, static_cast<unsigned char>(s[i]))) ++i;
     else if (s[i] >= 'a' && s[i] <= 'z') s[i] = char(s[i] - 'a' + 'A');
@@ -104,42 +79,39 @@ std::string Upper(std::string s, unsigned page) {
   return s;
 }
 
-bool NamesDevice(const std::string& component, const Page& page) {
-  std::string stem = Upper(component.substr(0, component.find('.')), page.number);
+bool NamesDevice(const std::string& component, const AnsiCodePage& page) {
+  std::string stem = Upper(component.substr(0, component.find('.')), page);
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
   for (const char* name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
     if (stem == name) return true;
   for (const char* prefix : {"COM", "LPT"}) {
     for (char d = '1'; d <= '9'; ++d)
       if (stem == std::string(prefix) + d) return true;
-    for (const char* s : page.superscripts)
-      if (*s && stem == std::string(prefix) + s) return true;
+    for (const std::string& s : page.superscripts)
+      if (!s.empty() && stem == prefix + s) return true;
   }
   return false;
 }
 
 // Whether the mapped path stays inside the base: it resolves to the base's
 // components followed by names that are no device and no stream.
-bool ResolvesInside(const std::string& base, const std::string& local, const Page& page) {
-  const Resolved root = Resolve(base, page.number);
-  const Resolved resolved = Resolve(local, page.number);
+bool ResolvesInside(const std::string& base, const std::string& local, const AnsiCodePage& page) {
+  const Resolved root = Resolve(base, page);
+  const Resolved resolved = Resolve(local, page);
   if (!resolved.known || (base.empty() && resolved.rooted)) return false;
   const auto& b = root.components;
   const auto& l = resolved.components;
   if (l.size() < b.size()) return false;
   for (size_t i = 0; i < b.size(); ++i)
-    if (Upper(b[i], page.number) != Upper(l[i], page.number)) return false;
+    if (Upper(b[i], page) != Upper(l[i], page)) return false;
   for (size_t i = b.size(); i < l.size(); ++i)
     if (l[i].find(':') != std::string::npos) return false;
   return l.size() == b.size() || !NamesDevice(l.back(), page);
 }
 
-void MapPath(const std::string& base, const Page& page, const char* path) {
-  static const AnsiCodePage kRules[] = {CheckerRules(kPages[0]), CheckerRules(kPages[1]),
-                                         CheckerRules(kPages[2]), CheckerRules(kPages[3])};
-  const AnsiCodePage& rules = kRules[&page - kPages];
-  const std::string local = JoinConsolePath(base, path, rules);
-  if (ConsolePathStaysInside(base.empty(), path, rules)) Check(ResolvesInside(base, local, page));
+void MapPath(const std::string& base, const AnsiCodePage& page, const char* path) {
+  if (ConsolePathStaysInside(base.empty(), path, page))
+    Check(ResolvesInside(base, JoinConsolePath(base, path, page), page));
 }
 
 // Each decoder's verdict and fields against the body it was given.
@@ -181,7 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // 932: a backslash there only in the single-byte code pages.
   static const char* const kBases[] = {"C:\\share", "C:\\", "", "D:\\ps2\\", "C:\\\x95\x5C"};
   const std::string base = kBases[data[0] % 5];
-  const Page& page = kPages[data[0] / 5 % 4];
+  static const AnsiCodePage kPages[] = {KnownCodePage(1252), KnownCodePage(932), KnownCodePage(936),
+                                         KnownCodePage(949), KnownCodePage(950)};
+  const AnsiCodePage& page = kPages[data[0] / 5 % 5];
   // An exact-size copy, so any read past the body is caught.
   std::vector<uint8_t> body(data + 1, data + size);
   const uint8_t* b = body.empty() ? nullptr : body.data();

@@ -8,25 +8,14 @@
 
 inline tavrin::AnsiCodePage KnownCodePage(unsigned number) {
   tavrin::AnsiCodePage page;
-  switch (number) {
-    case 1252:
-      page.superscripts[0] = "\xB9";
-      page.superscripts[1] = "\xB2";
-      page.superscripts[2] = "\xB3";
-      break;
-    case 932:
-      page.AddLeadBytes(0x81, 0x9F);
-      page.AddLeadBytes(0xE0, 0xFC);
-      break;
-    case 949:
-      page.superscripts[0] = "\xA9\xF6";
-      page.superscripts[1] = "\xA9\xF7";
-      page.superscripts[2] = "\xA9\xF8";
-      page.AddLeadBytes(0x81, 0xFE);
-      break;
-    default:  // 936, 950
-      page.AddLeadBytes(0x81, 0xFE);
-      break;
+  const char* const superscripts[] = {"\xB9", "\xB2", "\xB3", "\xA9\xF6", "\xA9\xF7", "\xA9\xF8"};
+  if (number == 1252 || number == 949)
+    for (int i = 0; i < 3; ++i) page.superscripts[i] = superscripts[i + (number == 949 ? 3 : 0)];
+  if (number == 932) {
+    page.AddLeadBytes(0x81, 0x9F);
+    page.AddLeadBytes(0xE0, 0xFC);
+  } else if (number != 1252) {  // 936, 949, 950
+    page.AddLeadBytes(0x81, 0xFE);
   }
   return page;
 }
