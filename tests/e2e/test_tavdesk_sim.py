@@ -24,7 +24,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "sim"))
 import virtual_console as vc  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build", "win")
