@@ -14,14 +14,10 @@
 
 namespace {
 
-INT_PTR CALLBACK PlainPageProc(HWND, UINT message, WPARAM, LPARAM) {
-  return message == WM_INITDIALOG;
-}
-
 // A page from the device page's template, whose controls take the focus.
 HWND NewPage() {
   return CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_DEVICE_PAGE), MainWindow,
-                            PlainPageProc, 0);
+                            [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
 }
 
 // What the program's WM_DESTROY and clean-up do for the window's state.
@@ -50,12 +46,9 @@ BOOL PressCtrlTab(bool shift) {
   keys[VK_CONTROL] = 0x80;
   keys[VK_SHIFT] = shift ? 0x80 : 0;
   SetKeyboardState(keys);
-  MSG message = {};
-  message.hwnd = GetFocus();
-  message.message = WM_KEYDOWN;
-  message.wParam = VK_TAB;
+  MSG message = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
   const BOOL taken = TranslateAcceleratorA(MainWindow, AcceleratorTable, &message);
-  std::memset(keys, 0, sizeof keys);
+  keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
   SetKeyboardState(keys);
   return taken;
 }
@@ -88,24 +81,17 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
     switch (s.op) {
       case Add: result = AddPageTab("Cable", kDeviceTabImage, pages[s.page]); break;
       case Remove: result = RemovePageTab(pages[s.page]); break;
-      case Next: result = PressCtrlTab(false); break;
-      case Previous: result = PressCtrlTab(true); break;
+      case Next: case Previous: result = PressCtrlTab(s.op == Previous); break;
       case Destroy: result = DestroyWindow(pages[s.page]); break;
       case Show: result = ShowSelectedPage(MainWindow); break;
     }
     EXPECT_EQ(s.result, result != FALSE);
     EXPECT_EQ(s.selected, Tabs(TCM_GETCURSEL));
     EXPECT_EQ(s.count, Tabs(TCM_GETITEMCOUNT));
-    for (int p = 0; p < 5; ++p) {
-      if (!IsWindow(pages[p])) continue;
-      EXPECT_EQ(p == s.shown, IsWindowVisible(pages[p]) != FALSE) << p;
-    }
-    if (s.op == Show) {
-      EXPECT_EQ(nullptr, ShownPage);
-    }
-    if (s.op == Next || s.op == Previous) {
-      EXPECT_TRUE(IsChild(ShownPage, GetFocus())) << "the keys go to the page";
-    }
+    for (int p = 0; p < 5; ++p)
+      EXPECT_TRUE(!IsWindow(pages[p]) || (p == s.shown) == (IsWindowVisible(pages[p]) != FALSE)) << p;
+    EXPECT_TRUE(s.op != Show || !ShownPage);
+    EXPECT_TRUE(s.op < Next || s.op > Previous || IsChild(ShownPage, GetFocus())) << "the keys go to the page";
   }
   for (WPARAM command : {IDOK, IDCANCEL}) SendMessageA(MainWindow, WM_COMMAND, command, 0);
   EXPECT_TRUE(IsWindowVisible(MainWindow)) << "Enter and Escape do not close it";
@@ -132,6 +118,8 @@ TEST_F(MainWindowTest, AboutPageShowsTheWholeBannerAndTheDeviceCount) {
   }
 }
 
+// The flag stays while the window is minimised; the window's own timer
+// clears it once it is open.
 TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
   for (bool minimised : {true, false}) {
     ShowWindow(MainWindow, minimised ? SW_MINIMIZE : SW_RESTORE);
@@ -139,7 +127,7 @@ TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
     SendMessageA(MainWindow, WM_TIMER, 1, 0);
     EXPECT_EQ(minimised ? 1 : 0, AttentionFlag.load()) << minimised;
   }
-  AttentionFlag.store(1);  // the window's own timer does the same
+  AttentionFlag.store(1);
   MSG message;
   for (ULONGLONG end = GetTickCount64() + 10000; AttentionFlag.load() && GetTickCount64() < end;) {
     if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
