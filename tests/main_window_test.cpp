@@ -1,6 +1,6 @@
 // The main window made by CreateMainWindow from the real resources, driven
 // with messages: its tabs and accelerators, the About page, the attention
-// rule, the tooltips, the sounds, and clean-up after a failed step.
+// rule, the tooltips, and clean-up after a failed step.
 #include "ui/main_window.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "config/settings.h"
 #include "session/device_record.h"
 #include "ui/resource.h"
 
@@ -31,7 +30,6 @@ void DestroyMainWindow() {
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Settings.soundsOff = 0;
     AttentionFlag.store(0);
     ASSERT_TRUE(CreateMainWindow());
     ShowWindow(MainWindow, SW_SHOWNORMAL);
@@ -136,7 +134,7 @@ TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
   EXPECT_EQ(0, AttentionFlag.load());
 }
 
-TEST_F(MainWindowTest, TooltipsSoundsAndCommonControlsSix) {
+TEST_F(MainWindowTest, TooltipsAndCommonControlsSix) {
   HWND page = NewPage();
   const TooltipEntry table[] = {{IDC_EXECUTE, "Run"}, {0, nullptr}};
   HWND tooltips = CreateTooltips(page, table);
@@ -149,15 +147,6 @@ TEST_F(MainWindowTest, TooltipsSoundsAndCommonControlsSix) {
   EXPECT_EQ(reinterpret_cast<UINT_PTR>(GetDlgItem(page, IDC_EXECUTE)), tool.uId);
   EXPECT_EQ(UINT(TTF_IDISHWND | TTF_SUBCLASS), tool.uFlags & (TTF_IDISHWND | TTF_SUBCLASS));
   EXPECT_STREQ("Run", text);
-
-  HRSRC found = FindResourceA(ProgramInstance, MAKEINTRESOURCEA(IDR_SOUND_ERROR), "WAVE");
-  SoundData[2] = LockResource(LoadResource(ProgramInstance, found));
-  for (uint8_t off : {1, 0}) {
-    Settings.soundsOff = off;
-    // Wine without an audio driver still reports the sound as started.
-    EXPECT_EQ(!off, PlayNotifySound(NotifySound::Error) != FALSE) << int(off);
-  }
-  SoundData[2] = nullptr;
 
   // Only the manifest asks for version 6 of the common controls.
   char path[MAX_PATH] = {};

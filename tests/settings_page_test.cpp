@@ -92,6 +92,9 @@ TEST_F(SettingsPageTest, EachClickEnablesItsControlsAndOnlyPriorityButtonsSetThe
     EXPECT_TRUE(Checked(page, IDC_READ_ONLY));
     EXPECT_EQ(1u, Settings.readOnly);
   }
+  // The last click turned the sounds off.
+  EXPECT_FALSE(PlayNotifySound(NotifySound::Error));
+  EXPECT_TRUE(sounds_.Take().empty());
 }
 
 TEST_F(SettingsPageTest, LoadedValuesAreShownAndStoredAsTheControlsHoldThem) {

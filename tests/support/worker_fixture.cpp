@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "session/device_record.h"
 #include "session/link_worker.h"
@@ -31,6 +32,7 @@ BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
   return TRUE;
 }
 
+// Writes machine code over a function's first bytes.
 void WriteCode(unsigned char* at, const unsigned char* code, size_t size) {
   DWORD was = 0;
   VirtualProtect(at, size, PAGE_EXECUTE_READWRITE, &was);
@@ -64,8 +66,7 @@ SoundSpy::SoundSpy() {
   target_ = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
   if (!target_) return;
   std::memcpy(saved_, target_, sizeof saved_);
-  // mov rax, RecordSound; jmp rax
-  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
+  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};  // mov rax, ...; jmp rax
   const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
   std::memcpy(jump + 2, &address, sizeof address);
   WriteCode(target_, jump, sizeof jump);
@@ -78,9 +79,7 @@ SoundSpy::~SoundSpy() {
 
 std::vector<int> SoundSpy::Take() {
   std::lock_guard<std::mutex> lock(playedLock);
-  std::vector<int> out;
-  out.swap(played);
-  return out;
+  return std::exchange(played, {});
 }
 
 void WorkerTest::SetUp() {
