@@ -15,18 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "session/target_session.h"
 #include "tests/support/console_link.h"
 #include "tests/support/worker_fixture.h"
 #include "ui/log_queue.h"
 #include "ui/main_window.h"
-#include "ui/resource.h"
 
 namespace {
 
 const char kSent[] = "Send execute command.\r\n";
-const char kExecuteFailed[] = "Execute failed.\r\n";
-const int kError = int(NotifySound::Error);
+const char kFailed[] = "Execute failed.\r\n";
+const std::vector<int> kError = {int(NotifySound::Error)}, kSilent;
 
 class DevicePageTest : public WorkerTest {
  protected:
@@ -44,100 +42,104 @@ class DevicePageTest : public WorkerTest {
 
   void Click(int id) { SendMessageA(page_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
   bool Enabled(int id) { return IsWindowEnabled(GetDlgItem(page_, id)) != FALSE; }
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines;
-    for (const QueuedEntry& e : link_->TakeLog()) lines.push_back(e.text);
-    return lines;
+  // The lines queued and the sounds played since the last call.
+  void ExpectLog(const std::vector<std::string>& lines, const std::vector<int>& sounds) {
+    std::vector<std::string> logged;
+    for (const QueuedEntry& e : link_->TakeLog()) logged.push_back(e.text);
+    EXPECT_EQ(lines, logged);
+    EXPECT_EQ(sounds, sounds_.Take());
   }
+  int Served() { return link_->Serve(link_->console().Poll(0)).code; }
 
   TempFolder folder_;
   std::unique_ptr<ConsoleLink> link_;
   HWND page_ = nullptr;
 };
 
+// Template 106 as the user meets it: the view read-only, files accepted, the
+// buttons with their texts and access keys in their places, four tooltips.
+TEST_F(DevicePageTest, TheTemplateGivesTheControlsTheirStylesTextsAndPlaces) {
+  EXPECT_TRUE(GetWindowLongA(page_, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+  EXPECT_TRUE(GetWindowLongA(GetDlgItem(page_, IDC_LOG_VIEW), GWL_STYLE) & ES_READONLY);
+  EXPECT_EQ(kLogViewTextLimit, SendDlgItemMessageA(page_, IDC_LOG_VIEW, EM_GETLIMITTEXT, 0, 0));
+  const struct {
+    int id;
+    const char* text;
+    int x;
+  } buttons[] = {{IDC_SAVE_LOG, "&Save log", 19}, {IDC_CLEAR_LOG, "&Clear log", 65},
+                 {IDC_RESET, "&Reset", 113}, {IDC_EXECUTE, "&Execute", 159}};
+  for (const auto& button : buttons) {
+    char text[32] = {};
+    GetDlgItemTextA(page_, button.id, text, sizeof text);
+    EXPECT_STREQ(button.text, text);
+    RECT expected = {button.x, 151, button.x + 40, 165}, shown;
+    MapDialogRect(page_, &expected);
+    GetWindowRect(GetDlgItem(page_, button.id), &shown);
+    MapWindowPoints(nullptr, page_, reinterpret_cast<POINT*>(&shown), 2);
+    EXPECT_EQ(expected.left, shown.left) << text;
+    EXPECT_EQ(expected.top, shown.top) << text;
+  }
+  HWND tooltips = static_cast<HWND>(GetPropA(page_, "TavdeskTooltips"));
+  EXPECT_EQ(4, SendMessageA(tooltips, TTM_GETTOOLCOUNT, 0, 0));
+}
+
 TEST_F(DevicePageTest, ResetAndExecuteWaitForAConnectionAndClearEmptiesTheView) {
   EXPECT_FALSE(Enabled(IDC_EXECUTE));
   EXPECT_FALSE(Enabled(IDC_RESET));
-  EXPECT_EQ(kLogViewTextLimit, SendDlgItemMessageA(page_, IDC_LOG_VIEW, EM_GETLIMITTEXT, 0, 0));
   SendMessageA(page_, WM_PAGE_CONNECTION, 1, 0);
   EXPECT_TRUE(Enabled(IDC_EXECUTE));
   EXPECT_TRUE(Enabled(IDC_RESET));
-
-  link_->record()->connected = 0;
-  Click(IDC_RESET);
-  EXPECT_EQ(std::vector<std::string>{"Reset failed.\r\n"}, Lines());
-  EXPECT_EQ(std::vector<int>{kError}, sounds_.Take());
-  link_->record()->connected = 1;
-  Click(IDC_RESET);
-  EXPECT_EQ(std::vector<std::string>{"Send reset command.\r\n"}, Lines());
+  const struct {
+    uint8_t connected;
+    const char* line;
+    std::vector<int> sounds;
+  } resets[] = {{0, "Reset failed.\r\n", kError}, {1, "Send reset command.\r\n", kSilent}};
+  for (const auto& reset : resets) {
+    link_->record()->connected = reset.connected;
+    Click(IDC_RESET);
+    ExpectLog({reset.line}, reset.sounds);
+  }
   EXPECT_FALSE(Enabled(IDC_RESET)) << "until the next connection notice";
-  EXPECT_EQ(0, link_->Serve(link_->console().Poll(0)).code);
+  EXPECT_EQ(0, Served());
   SendMessageA(page_, WM_PAGE_CONNECTION, 0, 0);
   EXPECT_FALSE(Enabled(IDC_EXECUTE));
 
   AppendLogText(page_, "shown\r\n", LogText);
   FlushLog(page_);
   Click(IDC_CLEAR_LOG);
-  EXPECT_EQ("", link_->testPage().ViewText());
+  EXPECT_EQ("", ViewText(page_));
 }
 
-TEST_F(DevicePageTest, TooltipsGoWithThePage) {
-  TestPage page;
-  // The page keeps its tooltip window in this property.
-  HWND tooltips = static_cast<HWND>(GetPropA(page.page(), "TavdeskTooltips"));
-  ASSERT_TRUE(IsWindow(tooltips));
-  EXPECT_EQ(4, SendMessageA(tooltips, TTM_GETTOOLCOUNT, 0, 0));
-  DestroyWindow(page.page());
-  EXPECT_FALSE(IsWindow(tooltips));
-}
-
-TEST_F(DevicePageTest, ExecuteQueuesTheChosenFileAndSaveLogOffersItsName) {
-  // A '.' in a folder name is no extension.
+// Save log offers the executed file's name without its extension (a '.' in
+// a folder name is none); the filter, not the name, picks the format, and
+// the log is flushed before it is written. A cancel fails Execute only.
+TEST_F(DevicePageTest, ExecuteTakesTheChosenFileAndSaveLogWritesTheFormatOfTheFilter) {
   CreateDirectoryA(folder_.File("v1.2").c_str(), nullptr);
   folder_.Write("v1.2\\prog", ElfHead(0x02, 0x00));
-  {
-    FileDialogDriver cancel("Execute file...", nullptr, 0, true);
-    Click(IDC_EXECUTE);
-    ASSERT_TRUE(cancel.Finish());
-  }
-  EXPECT_EQ(std::vector<std::string>{kExecuteFailed}, Lines()) << "a cancel fails";
-  EXPECT_EQ(std::vector<int>{kError}, sounds_.Take());
-  {
-    FileDialogDriver dialog("Execute file...", "v1.2\\prog");  // from the shared folder
-    Click(IDC_EXECUTE);
-    ASSERT_TRUE(dialog.Finish());
-  }
-  EXPECT_EQ(std::vector<std::string>{kSent}, Lines());
-  EXPECT_EQ(1, link_->Serve(link_->console().Poll(0)).code);
+  auto execute = [&] { Click(IDC_EXECUTE); };
+  ASSERT_TRUE(UseFileDialog(execute, nullptr, 0, true));
+  ExpectLog({kFailed}, kError);
+  ASSERT_TRUE(UseFileDialog(execute, "v1.2\\prog"));  // from the shared folder
+  ExpectLog({kSent}, kSilent);
+  EXPECT_EQ(1, Served());
   EXPECT_EQ(folder_.File("v1.2\\prog"), link_->session().LastExecuted());
 
-  std::string offered;
-  FileDialogDriver dialog("Save log...", nullptr, 0, true, &offered);
-  Click(IDC_SAVE_LOG);
-  ASSERT_TRUE(dialog.Finish());
-  EXPECT_EQ("prog", offered);
-}
-
-// The filter, not the name, picks the format; a cancel is no failure.
-TEST_F(DevicePageTest, SaveLogWritesTheFormatOfTheFilter) {
   AppendLogText(page_, "plain\r\n", LogText);
-  for (const char* name : {"a.txt", "never"}) {
-    const bool cancel = name[0] == 'n';
-    FileDialogDriver dialog("Save log...", folder_.File(name).c_str(), 2, cancel);
-    Click(IDC_SAVE_LOG);
-    ASSERT_TRUE(dialog.Finish());
-    EXPECT_TRUE(Lines().empty()) << name;
-    EXPECT_TRUE(sounds_.Take().empty()) << name;
-    std::vector<uint8_t> bytes;
-    EXPECT_EQ(!cancel, folder_.Read(name, &bytes));
-    const std::string text(bytes.begin(), bytes.end());
-    EXPECT_EQ(!cancel, text.rfind("{\\rtf", 0) == 0);
-    EXPECT_EQ(!cancel, text.find("plain") != std::string::npos) << "flushed before it is written";
-  }
+  auto save = [&] { Click(IDC_SAVE_LOG); };
+  std::string offered;
+  ASSERT_TRUE(UseFileDialog(save, nullptr, 0, true, &offered));
+  EXPECT_EQ("prog", offered);
+  ASSERT_TRUE(UseFileDialog(save, folder_.File("a.txt").c_str(), 2));
+  ExpectLog({}, kSilent);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(folder_.Read("a.txt", &bytes));
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(0u, text.rfind("{\\rtf", 0));
+  EXPECT_NE(std::string::npos, text.find("plain"));
 }
 
-// The extension goes in only when it fits the 520-character buffer; the
-// bytes behind the buffer are never touched.
+// The extension goes in only when it fits the 520-character buffer. A short
+// write fails.
 TEST(SaveLogFileTest, ExtensionOnlyWhereThereIsNoDotAndRoomAndWritesMustBeWhole) {
   const struct Row {
     std::string path;
@@ -152,12 +154,10 @@ TEST(SaveLogFileTest, ExtensionOnlyWhereThereIsNoDotAndRoomAndWritesMustBeWhole)
       {std::string(516, 'x'), 2, false, std::string(516, 'x')},
   };
   for (const Row& row : rows) {
-    char buffer[kPathChars + 16];
-    std::memset(buffer, 0x5A, sizeof buffer);
+    char buffer[kPathChars];
     std::memcpy(buffer, row.path.c_str(), row.path.size() + 1);
     EXPECT_EQ(row.ok, AddSaveExtension(buffer, kPathChars, row.filter)) << row.path.size();
     EXPECT_EQ(row.result, buffer) << row.path.size();
-    for (size_t i = kPathChars; i < sizeof buffer; ++i) ASSERT_EQ(0x5A, buffer[i]) << i;
   }
 
   TempFolder folder;
@@ -172,34 +172,25 @@ TEST(SaveLogFileTest, ExtensionOnlyWhereThereIsNoDotAndRoomAndWritesMustBeWhole)
   }
 }
 
-// A drop as the shell hands it over: DROPFILES and the names, ANSI.
-HDROP MakeDrop(const std::vector<std::string>& names) {
-  std::string list;
-  for (const auto& name : names) list += name + '\0';
-  list += '\0';
-  HGLOBAL block = GlobalAlloc(GHND, sizeof(DROPFILES) + list.size());
-  auto* drop = static_cast<DROPFILES*>(GlobalLock(block));
-  drop->pFiles = sizeof(DROPFILES);
-  std::memcpy(drop + 1, list.data(), list.size());
-  GlobalUnlock(block);
-  return static_cast<HDROP>(block);
-}
-
+// A drop of exactly one file executes it; every drop is finished.
 TEST_F(DevicePageTest, DropExecutesExactlyOneFileAndAlwaysFinishesTheDrop) {
   folder_.Write("a.elf", ElfHead(0x02, 0x00));
   const std::string elf = folder_.File("a.elf");
-  const struct Row {
-    std::vector<std::string> files;
-    const char* outcome;
-  } rows[] = {{{elf, elf}, kExecuteFailed}, {{elf}, kSent}};
-  for (const Row& row : rows) {
-    HDROP drop = MakeDrop(row.files);
+  for (int files : {2, 1}) {
+    // DROPFILES and the names, ANSI, as the shell hands a drop over.
+    std::string list;
+    for (int i = 0; i < files; ++i) list += elf + '\0';
+    list += '\0';
+    HGLOBAL drop = GlobalAlloc(GHND, sizeof(DROPFILES) + list.size());
+    auto* head = static_cast<DROPFILES*>(GlobalLock(drop));
+    head->pFiles = sizeof(DROPFILES);
+    std::memcpy(head + 1, list.data(), list.size());
+    GlobalUnlock(drop);
     SendMessageA(page_, WM_DROPFILES, WPARAM(drop), 0);
-    EXPECT_EQ((std::vector<std::string>{"Eat dropped file.\r\n", row.outcome}), Lines());
-    EXPECT_EQ(row.outcome == kSent ? 0u : 1u, sounds_.Take().size());
+    ExpectLog({"Eat dropped file.\r\n", files == 1 ? kSent : kFailed}, files == 1 ? kSilent : kError);
     EXPECT_EQ(0u, GlobalSize(drop)) << "the drop was not finished";
   }
-  EXPECT_EQ(1, link_->Serve(link_->console().Poll(0)).code);
+  EXPECT_EQ(1, Served());
   EXPECT_EQ(elf, link_->session().LastExecuted());
 }
 

@@ -16,6 +16,7 @@
 #include "sim/console_emulator.h"
 #include "sim/sim_driver.h"
 #include "tests/support/console_link.h"
+#include "tests/support/program_probe.h"
 #include "tests/support/worker_fixture.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
@@ -61,9 +62,7 @@ int StatusReads(bool failed) {
 
 // Waits, without handling messages (the page stays), for failed status reads.
 bool WaitForFailedReads(int count) {
-  for (ULONGLONG end = GetTickCount64() + 10000; GetTickCount64() < end; Sleep(1))
-    if (StatusReads(true) >= count) return true;
-  return false;
+  return probe::WaitFor([count] { return StatusReads(true) >= count; }, 10000);
 }
 
 using LinkWorkerTest = WorkerTest;
@@ -189,11 +188,8 @@ TEST_F(LinkWorkerTest, StalledBodyIsCancelledByAWaitOnTheWorker) {
   CloseHandle(blocked);
 
   // Save log parks the worker, and flushes the log before it writes it.
-  {
-    FileDialogDriver dialog("Save log...", folder.File("saved.txt").c_str(), 1);
-    SendMessageA(page, WM_COMMAND, IDC_SAVE_LOG, 0);
-    ASSERT_TRUE(dialog.Finish());
-  }
+  ASSERT_TRUE(UseFileDialog([page] { SendMessageA(page, WM_COMMAND, IDC_SAVE_LOG, 0); },
+                            folder.File("saved.txt").c_str(), 1));
   EXPECT_LT(0u, SimDriver::Count(Call::CancelIo));
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(folder.Read("saved.txt", &bytes));

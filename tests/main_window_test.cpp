@@ -1,6 +1,6 @@
 // The main window made by CreateMainWindow from the real resources, driven
 // with messages: its tabs and accelerators, the About page, the attention
-// rule, the tooltips, the sounds, and clean-up after a failed step.
+// rule, the tooltips, and clean-up after a failed step.
 #include "ui/main_window.h"
 
 #include <gtest/gtest.h>
@@ -8,20 +8,15 @@
 #include <cstring>
 #include <string>
 
-#include "config/settings.h"
 #include "session/device_record.h"
 #include "ui/resource.h"
 
 namespace {
 
-INT_PTR CALLBACK PlainPageProc(HWND, UINT message, WPARAM, LPARAM) {
-  return message == WM_INITDIALOG;
-}
-
 // A page from the device page's template, whose controls take the focus.
 HWND NewPage() {
   return CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_DEVICE_PAGE), MainWindow,
-                            PlainPageProc, 0);
+                            [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
 }
 
 // What the program's WM_DESTROY and clean-up do for the window's state.
@@ -35,7 +30,6 @@ void DestroyMainWindow() {
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Settings.soundsOff = 0;
     AttentionFlag.store(0);
     ASSERT_TRUE(CreateMainWindow());
     ShowWindow(MainWindow, SW_SHOWNORMAL);
@@ -50,12 +44,9 @@ BOOL PressCtrlTab(bool shift) {
   keys[VK_CONTROL] = 0x80;
   keys[VK_SHIFT] = shift ? 0x80 : 0;
   SetKeyboardState(keys);
-  MSG message = {};
-  message.hwnd = GetFocus();
-  message.message = WM_KEYDOWN;
-  message.wParam = VK_TAB;
+  MSG message = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
   const BOOL taken = TranslateAcceleratorA(MainWindow, AcceleratorTable, &message);
-  std::memset(keys, 0, sizeof keys);
+  keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
   SetKeyboardState(keys);
   return taken;
 }
@@ -88,24 +79,17 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
     switch (s.op) {
       case Add: result = AddPageTab("Cable", kDeviceTabImage, pages[s.page]); break;
       case Remove: result = RemovePageTab(pages[s.page]); break;
-      case Next: result = PressCtrlTab(false); break;
-      case Previous: result = PressCtrlTab(true); break;
+      case Next: case Previous: result = PressCtrlTab(s.op == Previous); break;
       case Destroy: result = DestroyWindow(pages[s.page]); break;
       case Show: result = ShowSelectedPage(MainWindow); break;
     }
     EXPECT_EQ(s.result, result != FALSE);
     EXPECT_EQ(s.selected, Tabs(TCM_GETCURSEL));
     EXPECT_EQ(s.count, Tabs(TCM_GETITEMCOUNT));
-    for (int p = 0; p < 5; ++p) {
-      if (!IsWindow(pages[p])) continue;
-      EXPECT_EQ(p == s.shown, IsWindowVisible(pages[p]) != FALSE) << p;
-    }
-    if (s.op == Show) {
-      EXPECT_EQ(nullptr, ShownPage);
-    }
-    if (s.op == Next || s.op == Previous) {
-      EXPECT_TRUE(IsChild(ShownPage, GetFocus())) << "the keys go to the page";
-    }
+    for (int p = 0; p < 5; ++p)
+      EXPECT_TRUE(!IsWindow(pages[p]) || (p == s.shown) == (IsWindowVisible(pages[p]) != FALSE)) << p;
+    EXPECT_TRUE(s.op != Show || !ShownPage);
+    EXPECT_TRUE(s.op < Next || s.op > Previous || IsChild(ShownPage, GetFocus())) << "the keys go to the page";
   }
   for (WPARAM command : {IDOK, IDCANCEL}) SendMessageA(MainWindow, WM_COMMAND, command, 0);
   EXPECT_TRUE(IsWindowVisible(MainWindow)) << "Enter and Escape do not close it";
@@ -132,6 +116,8 @@ TEST_F(MainWindowTest, AboutPageShowsTheWholeBannerAndTheDeviceCount) {
   }
 }
 
+// The flag stays while the window is minimised; the window's own timer
+// clears it once it is open.
 TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
   for (bool minimised : {true, false}) {
     ShowWindow(MainWindow, minimised ? SW_MINIMIZE : SW_RESTORE);
@@ -139,7 +125,7 @@ TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
     SendMessageA(MainWindow, WM_TIMER, 1, 0);
     EXPECT_EQ(minimised ? 1 : 0, AttentionFlag.load()) << minimised;
   }
-  AttentionFlag.store(1);  // the window's own timer does the same
+  AttentionFlag.store(1);
   MSG message;
   for (ULONGLONG end = GetTickCount64() + 10000; AttentionFlag.load() && GetTickCount64() < end;) {
     if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
@@ -148,7 +134,7 @@ TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
   EXPECT_EQ(0, AttentionFlag.load());
 }
 
-TEST_F(MainWindowTest, TooltipsSoundsAndCommonControlsSix) {
+TEST_F(MainWindowTest, TooltipsAndCommonControlsSix) {
   HWND page = NewPage();
   const TooltipEntry table[] = {{IDC_EXECUTE, "Run"}, {0, nullptr}};
   HWND tooltips = CreateTooltips(page, table);
@@ -161,15 +147,6 @@ TEST_F(MainWindowTest, TooltipsSoundsAndCommonControlsSix) {
   EXPECT_EQ(reinterpret_cast<UINT_PTR>(GetDlgItem(page, IDC_EXECUTE)), tool.uId);
   EXPECT_EQ(UINT(TTF_IDISHWND | TTF_SUBCLASS), tool.uFlags & (TTF_IDISHWND | TTF_SUBCLASS));
   EXPECT_STREQ("Run", text);
-
-  HRSRC found = FindResourceA(ProgramInstance, MAKEINTRESOURCEA(IDR_SOUND_ERROR), "WAVE");
-  SoundData[2] = LockResource(LoadResource(ProgramInstance, found));
-  for (uint8_t off : {1, 0}) {
-    Settings.soundsOff = off;
-    // Wine without an audio driver still reports the sound as started.
-    EXPECT_EQ(!off, PlayNotifySound(NotifySound::Error) != FALSE) << int(off);
-  }
-  SoundData[2] = nullptr;
 
   // Only the manifest asks for version 6 of the common controls.
   char path[MAX_PATH] = {};

@@ -57,7 +57,9 @@ class SettingsPageTest : public WorkerTest {
   }
 };
 
-TEST_F(SettingsPageTest, DisableSharingAndExecFolderEnableExactlyTheirControlsAndKeepTheMarks) {
+// Each click enables exactly its controls and keeps the marks; only the
+// priority buttons set the worker's priority (idle before every click).
+TEST_F(SettingsPageTest, EachClickEnablesItsControlsAndOnlyPriorityButtonsSetThePriority) {
   HWND page = Open();
   ASSERT_TRUE(page);
   const int controls[] = {IDC_READ_ONLY, IDC_SHARE_EXEC_FOLDER, IDC_SHARED_FOLDER_GROUP,
@@ -66,24 +68,33 @@ TEST_F(SettingsPageTest, DisableSharingAndExecFolderEnableExactlyTheirControlsAn
     int click;
     bool enabled[5];  // in the order of `controls`
     bool denyAll, shareExecFolder;
+    int priority;  // afterwards
   } rows[] = {
-      {0, {true, true, true, true, true}, false, false},
-      {IDC_DENY_ALL, {false, false, false, false, false}, true, false},
-      {IDC_DENY_ALL, {true, true, true, true, true}, false, false},
-      {IDC_SHARE_EXEC_FOLDER, {true, true, false, false, false}, false, true},
-      {IDC_SHARE_EXEC_FOLDER, {true, true, true, true, true}, false, false},
+      {IDC_DENY_ALL, {false, false, false, false, false}, true, false, THREAD_PRIORITY_IDLE},
+      {IDC_DENY_ALL, {true, true, true, true, true}, false, false, THREAD_PRIORITY_IDLE},
+      {IDC_SHARE_EXEC_FOLDER, {true, true, false, false, false}, false, true, THREAD_PRIORITY_IDLE},
+      {IDC_SHARE_EXEC_FOLDER, {true, true, true, true, true}, false, false, THREAD_PRIORITY_IDLE},
+      {IDC_PRIORITY_LOW, {true, true, true, true, true}, false, false, THREAD_PRIORITY_BELOW_NORMAL},
+      {IDC_PRIORITY_HIGH, {true, true, true, true, true}, false, false, THREAD_PRIORITY_ABOVE_NORMAL},
+      {IDC_PRIORITY_MIDDLE, {true, true, true, true, true}, false, false, THREAD_PRIORITY_NORMAL},
+      {IDC_SOUNDS_OFF, {true, true, true, true, true}, false, false, THREAD_PRIORITY_IDLE},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.click);
-    if (row.click) Click(page, row.click);
+    SetThreadPriority(WorkerThread, THREAD_PRIORITY_IDLE);
+    Click(page, row.click);
     for (int i = 0; i < 5; ++i)
       EXPECT_EQ(row.enabled[i], IsWindowEnabled(GetDlgItem(page, controls[i])) != FALSE) << controls[i];
     EXPECT_EQ(row.denyAll, Settings.denyAll == 1);
     EXPECT_EQ(row.shareExecFolder, Settings.shareExecFolder == 1);
+    EXPECT_EQ(row.priority, GetThreadPriority(WorkerThread));
     // Read only keeps its mark and its value through every change.
     EXPECT_TRUE(Checked(page, IDC_READ_ONLY));
     EXPECT_EQ(1u, Settings.readOnly);
   }
+  // The last click turned the sounds off.
+  EXPECT_FALSE(PlayNotifySound(NotifySound::Error));
+  EXPECT_TRUE(sounds_.Take().empty());
 }
 
 TEST_F(SettingsPageTest, LoadedValuesAreShownAndStoredAsTheControlsHoldThem) {
@@ -111,7 +122,9 @@ TEST_F(SettingsPageTest, LoadedValuesAreShownAndStoredAsTheControlsHoldThem) {
   }
 }
 
-TEST_F(SettingsPageTest, TheFolderFollowsEveryKeystrokeAndKeeps519Characters) {
+// The folder follows every keystroke, keeps 519 characters, and is stored
+// when the page goes.
+TEST_F(SettingsPageTest, TheFolderFollowsEveryKeystrokeAndIsStoredWhenThePageGoes) {
   HWND page = Open();
   ASSERT_TRUE(page);
   HWND edit = GetDlgItem(page, IDC_SHARED_FOLDER);
@@ -120,58 +133,26 @@ TEST_F(SettingsPageTest, TheFolderFollowsEveryKeystrokeAndKeeps519Characters) {
   EXPECT_STREQ("D:", Settings.sharedFolder);
   SetWindowTextA(edit, std::string(520, 'f').c_str());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-}
-
-TEST_F(SettingsPageTest, OnlyThePriorityButtonsSetTheWorkersPriority) {
-  HWND page = Open();
-  ASSERT_TRUE(page);
-  const struct Row {
-    int click;
-    int priority;  // afterwards
-  } rows[] = {
-      {IDC_PRIORITY_LOW, THREAD_PRIORITY_BELOW_NORMAL},
-      {IDC_PRIORITY_HIGH, THREAD_PRIORITY_ABOVE_NORMAL},
-      {IDC_PRIORITY_MIDDLE, THREAD_PRIORITY_NORMAL},
-      {IDC_SOUNDS_OFF, THREAD_PRIORITY_IDLE},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.click);
-    SetThreadPriority(WorkerThread, THREAD_PRIORITY_IDLE);
-    Click(page, row.click);
-    EXPECT_EQ(row.priority, GetThreadPriority(WorkerThread));
-  }
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(IniPath));
+  DestroyWindow(page);
+  EXPECT_EQ(nullptr, SettingsPage);
+  SetSharedFolder("");
+  ASSERT_TRUE(LoadSettings());
+  EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
 }
 
 TEST_F(SettingsPageTest, AChosenColourRepaintsOnlyItsSwatch) {
   HWND page = Open();
   ASSERT_TRUE(page);
-  const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
   const COLORREF chosen = RGB(12, 200, 34);
-  {
-    // comdlg32's red, green and blue fields.
-    DialogAnswer user(nullptr, 706, [chosen](HWND dialog) {
-      SetDlgItemInt(dialog, 706, GetRValue(chosen), FALSE);
-      SetDlgItemInt(dialog, 707, GetGValue(chosen), FALSE);
-      SetDlgItemInt(dialog, 708, GetBValue(chosen), FALSE);
-      SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-    });
-    Click(page, IDC_NOTIFY_COLOUR);
-    ASSERT_TRUE(user.Finish());
-  }
+  // comdlg32's red, green and blue fields are 706 to 708.
+  ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, IDC_NOTIFY_COLOUR); }, [chosen](HWND dialog) {
+    for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, chosen >> 8 * i & 0xFF, FALSE);
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  }));
   EXPECT_EQ(chosen, Settings.colours[LogNotice]);
+  const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
   for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
-}
-
-TEST_F(SettingsPageTest, TheRecordIsStoredWhenThePageGoes) {
-  HWND page = Open();
-  ASSERT_TRUE(page);
-  Click(page, IDC_SOUNDS_OFF);
-  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(IniPath));
-  DestroyWindow(page);
-  EXPECT_EQ(nullptr, SettingsPage);
-  Settings.soundsOff = 0;
-  ASSERT_TRUE(LoadSettings());
-  EXPECT_EQ(1u, Settings.soundsOff);
 }
 
 }  // namespace

@@ -17,11 +17,9 @@ std::string Hex(const void* bytes, size_t size) {
   std::string text;
   char digits[3];
   unsigned sum = 0;
-  for (size_t i = 0; i < size; ++i) {
-    unsigned byte = static_cast<const unsigned char*>(bytes)[i];
-    snprintf(digits, sizeof digits, "%02X", byte);
+  for (size_t i = 0; i < size; sum += static_cast<const unsigned char*>(bytes)[i++]) {
+    snprintf(digits, sizeof digits, "%02X", static_cast<const unsigned char*>(bytes)[i]);
     text += digits;
-    sum += byte;
   }
   snprintf(digits, sizeof digits, "%02X", sum & 0xFF);
   return text + digits;
@@ -29,107 +27,75 @@ std::string Hex(const void* bytes, size_t size) {
 
 bool Same(const SettingsRecord& a, const SettingsRecord& b) { return !memcmp(&a, &b, sizeof a); }
 
-class SettingsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char temp[MAX_PATH];
-    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
-    snprintf(folder_, sizeof folder_, "%stavdesk-settings-%lu", temp, GetCurrentProcessId());
-    CreateDirectoryA(folder_, nullptr);
-    snprintf(IniPath, kPathChars, "%s\\Tavdesk.ini", folder_);
-    DeleteFileA(IniPath);
-    // Every byte set, padding included; sharedFolder terminated.
-    auto* bytes = reinterpret_cast<unsigned char*>(&pattern_);
-    for (size_t i = 0; i < sizeof pattern_; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 3);
-    pattern_.sharedFolder[kPathChars - 1] = 0;
-  }
-  void TearDown() override {
-    DeleteFileA(IniPath);
-    RemoveDirectoryA(folder_);
-  }
+TEST(SettingsTest, FirstStartGivesDefaultsAndOnlyAWholeValueLoadsUncheckedButTerminated) {
+  char folder[MAX_PATH];
+  ASSERT_NE(0u, GetTempPathA(MAX_PATH, folder));
+  snprintf(folder + strlen(folder), 40, "tavdesk-settings-%lu", GetCurrentProcessId());
+  CreateDirectoryA(folder, nullptr);
+  snprintf(IniPath, kPathChars, "%s\\Tavdesk.ini", folder);
+  DeleteFileA(IniPath);
+  SettingsRecord defaults = {};  // spelled out field by field
+  defaults.shareExecFolder = 1;
+  snprintf(defaults.sharedFolder, kPathChars, "%s", folder);
+  defaults.priority = 1;
+  defaults.colours[1] = 0x0000FF;
+  defaults.colours[2] = 0xA00000;
+  memcpy(defaults.signature, "Mosk", 4);
 
-  void WriteValue(const std::string& value) {
-    ASSERT_TRUE(WritePrivateProfileStringA("Tavdesk", "settings", value.c_str(), IniPath));
-  }
-  // The defaults, spelled out field by field.
-  SettingsRecord Defaults() {
-    SettingsRecord record = {};
-    record.shareExecFolder = 1;
-    snprintf(record.sharedFolder, kPathChars, "%s", folder_);
-    record.priority = 1;
-    record.colours[1] = 0x0000FF;
-    record.colours[2] = 0xA00000;
-    memcpy(record.signature, "Mosk", 4);
-    return record;
-  }
-
-  char folder_[MAX_PATH];
-  SettingsRecord pattern_;
-};
-
-TEST_F(SettingsTest, FirstStartGivesDefaultsAndStoreWritesAll620BytesThatLoadBackWhole) {
   memset(&Settings, 0xEE, sizeof Settings);
   EXPECT_FALSE(LoadSettings());
-  EXPECT_TRUE(Same(Defaults(), Settings));
+  EXPECT_TRUE(Same(defaults, Settings));
   StoreSettings();
   char value[2000] = {};
   GetPrivateProfileStringA("Tavdesk", "settings", "", value, sizeof value, IniPath);
-  EXPECT_EQ(Hex(&Settings, sizeof Settings), value);
+  EXPECT_EQ(Hex(&Settings, sizeof Settings), value) << "all 620 bytes";
 
-  Settings = pattern_;
+  // Every byte set, padding included, the folder not terminated.
+  SettingsRecord odd, loaded;
+  for (size_t i = 0; i < sizeof odd; ++i) reinterpret_cast<unsigned char*>(&odd)[i] = uint8_t(i * 7 + 3);
+  memset(odd.sharedFolder, 'a', kPathChars);
+  (loaded = odd).sharedFolder[kPathChars - 1] = 0;
+  std::string badSum = Hex(&odd, sizeof odd);
+  badSum.back() = badSum.back() == '0' ? '1' : '0';
+  const struct {
+    std::string value;
+    const SettingsRecord& result;
+  } rows[] = {{Hex(&odd, sizeof odd), loaded}, {Hex(&odd, 616), defaults}, {badSum, defaults},
+              {"not a settings value", defaults}};
+  for (const auto& row : rows) {
+    ASSERT_TRUE(WritePrivateProfileStringA("Tavdesk", "settings", row.value.c_str(), IniPath));
+    memset(&Settings, 0xEE, sizeof Settings);
+    EXPECT_EQ(&row.result == &loaded, LoadSettings()) << row.value.size();
+    EXPECT_TRUE(Same(row.result, Settings)) << row.value.size();
+  }
+  Settings = loaded;  // and what is stored loads back whole
   StoreSettings();
   memset(&Settings, 0, sizeof Settings);
   EXPECT_TRUE(LoadSettings());
-  EXPECT_TRUE(Same(pattern_, Settings));
+  EXPECT_TRUE(Same(loaded, Settings));
+  DeleteFileA(IniPath);
+  RemoveDirectoryA(folder);
 }
 
-TEST_F(SettingsTest, DamagedValuesGiveTheDefaults) {
-  std::string badSum = Hex(&pattern_, sizeof pattern_);
-  badSum.back() = badSum.back() == '0' ? '1' : '0';
-  const std::string rows[] = {Hex(&pattern_, 616), badSum, "not a settings value"};
-  for (const std::string& row : rows) {
-    WriteValue(row);
-    Settings = pattern_;
-    EXPECT_FALSE(LoadSettings()) << row.size();
-    EXPECT_TRUE(Same(Defaults(), Settings)) << row.size();
-  }
-}
-
-TEST_F(SettingsTest, StoredValuesAreTakenUncheckedButTheFolderIsTerminated) {
-  SettingsRecord stored = Defaults();
-  memcpy(stored.signature, "Xyz!", 4);
-  stored.priority = 3;
-  stored.denyAll = 2;
-  memset(stored.sharedFolder, 'a', kPathChars);
-  WriteValue(Hex(&stored, sizeof stored));
-  EXPECT_TRUE(LoadSettings());
-  stored.sharedFolder[kPathChars - 1] = 0;
-  EXPECT_TRUE(Same(stored, Settings));
-}
-
-TEST(SettingsPathTest, IniPathFollowsTheLastDotOfTheWholePath) {
-  struct Row {
-    const char* program;
-    const char* ini;
+TEST(SettingsTest, IniPathFollowsTheLastDotOfTheWholePath) {
+  const struct {
+    std::string program;
+    const char* ini;  // none: refused
   } rows[] = {
       {"C:\\Tools\\Tavdesk.exe", "C:\\Tools\\Tavdesk.ini"}, {"C:\\Tools\\Tavdesk", "C:\\Tools\\Tavdesk.ini"},
       {"C:\\my.tools\\Tavdesk", "C:\\my.ini"},              {"a.b.exe", "a.b.ini"},
+      {std::string(kPathChars - 5, 'p'), nullptr},  // the longest that fits
+      {std::string(kPathChars - 4, 'p'), ""},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     char ini[kPathChars] = "stale";
-    EXPECT_TRUE(IniPathFromProgram(row.program, ini, sizeof ini)) << row.program;
-    EXPECT_STREQ(row.ini, ini) << row.program;
+    const std::string expected = row.ini ? row.ini : row.program + ".ini";
+    EXPECT_EQ(!row.ini || *row.ini, IniPathFromProgram(row.program.c_str(), ini, sizeof ini)) << row.program;
+    EXPECT_EQ(expected, ini) << row.program;
   }
-  std::string longest(kPathChars - 5, 'p');
-  char ini[kPathChars];
-  EXPECT_TRUE(IniPathFromProgram(longest.c_str(), ini, sizeof ini));
-  EXPECT_EQ(kPathChars - 1, strlen(ini));
-  longest += 'p';
-  EXPECT_FALSE(IniPathFromProgram(longest.c_str(), ini, sizeof ini));
-  EXPECT_STREQ("", ini);
 }
 
-TEST(SettingsPathTest, InitSettingsWithoutAnIniTakesTheProgramsFolder) {
+TEST(SettingsTest, InitSettingsWithoutAnIniTakesTheProgramsFolder) {
   char program[kPathChars] = {};
   ASSERT_NE(0u, GetModuleFileNameA(nullptr, program, kPathChars));
   std::string path = program;
@@ -166,7 +132,7 @@ TEST(SharedFolderTest, CopyNeverSeesAHalfWrittenFolder) {
   int mixed = 0;
   for (int i = 0; i < 1000000; ++i) {
     CopySharedFolder(copy, sizeof copy);
-    if (copy != first && copy != second) ++mixed;
+    mixed += copy != first && copy != second;
   }
   stop = true;
   writer.join();

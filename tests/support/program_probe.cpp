@@ -1,4 +1,4 @@
-// The probe's window searches and process start.
+// The probe's window searches, dialog answer and process start.
 #include "tests/support/program_probe.h"
 
 #include <chrono>
@@ -9,16 +9,7 @@
 
 namespace probe {
 namespace {
-
-// The file name field of an Explorer-style file dialog (cmb13).
-constexpr int kFileNameField = 1148;
-
-bool IsDialog(HWND window) {
-  char name[16] = {};
-  GetClassNameA(window, name, sizeof name);
-  return std::strcmp(name, "#32770") == 0;
-}
-
+constexpr int kFileNameField = 1148;  // cmb13 of an Explorer-style file dialog
 }  // namespace
 
 HWND FindTopLevel(DWORD process, const char* title, int controlId) {
@@ -45,32 +36,14 @@ HWND FindTopLevel(DWORD process, const char* title, int controlId) {
 
 HWND MainWindowOf(DWORD process) { return FindTopLevel(process, "Tavdesk", IDC_PAGE_TABS); }
 
-std::vector<HWND> Pages(HWND mainWindow) {
+std::vector<HWND> PagesWith(HWND mainWindow, int controlId) {
   std::vector<HWND> pages;
   for (HWND child = GetWindow(mainWindow, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-    if (IsDialog(child)) pages.push_back(child);
+    if (GetDlgItem(child, controlId)) pages.push_back(child);
   return pages;
 }
 
-PageKind KindOf(HWND page) {
-  if (GetDlgItem(page, IDC_EXECUTE)) return PageKind::Device;
-  if (GetDlgItem(page, IDC_PRIORITY_LOW)) return PageKind::Settings;
-  if (GetDlgItem(page, IDC_DEVICE_COUNT)) return PageKind::About;
-  return PageKind::Unknown;
-}
-
-HWND ShownPage(HWND mainWindow) {
-  for (HWND page : Pages(mainWindow))
-    if (IsWindowVisible(page)) return page;
-  return nullptr;
-}
-
-std::vector<HWND> DevicePages(HWND mainWindow) {
-  std::vector<HWND> devices;
-  for (HWND page : Pages(mainWindow))
-    if (KindOf(page) == PageKind::Device) devices.push_back(page);
-  return devices;
-}
+std::vector<HWND> DevicePages(HWND mainWindow) { return PagesWith(mainWindow, IDC_EXECUTE); }
 
 std::string Text(HWND window) {
   const LRESULT length = SendMessageA(window, WM_GETTEXTLENGTH, 0, 0);

@@ -7,15 +7,17 @@
 #include "ui/device_page.h"
 #include "ui/log_queue.h"
 
-namespace {
-
-DWORD CALLBACK CollectText(DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) {
-  reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
-  *done = count;
-  return 0;
+std::string ViewText(HWND page) {
+  std::string text;
+  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0,
+                       [](DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) -> DWORD {
+                         reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
+                         *done = count;
+                         return 0;
+                       }};
+  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
+  return text;
 }
-
-}  // namespace
 
 TestPage::TestPage() {
   CreateSharedLock();
@@ -40,13 +42,6 @@ void TestPage::Attach(bool attached) {
   SetWindowLongPtrA(page_, DWLP_USER, attached ? reinterpret_cast<LONG_PTR>(record_) : 0);
 }
 
-std::string TestPage::ViewText() const {
-  std::string text;
-  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0, CollectText};
-  SendMessageA(view(), EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
-  return text;
-}
-
 std::vector<QueuedEntry> TestPage::Queued() const {
   std::vector<QueuedEntry> entries;
   SharedLockGuard guard;
@@ -57,12 +52,8 @@ std::vector<QueuedEntry> TestPage::Queued() const {
 
 std::vector<QueuedEntry> TestPage::TakeQueued() {
   std::vector<QueuedEntry> entries = Queued();
-  LogEntry* list;
-  {
-    SharedLockGuard guard;
-    list = record_->logHead;
-    record_->logHead = nullptr;
-  }
-  FreeLogEntries(list);
+  SharedLockGuard guard;
+  FreeLogEntries(record_->logHead);
+  record_->logHead = nullptr;
   return entries;
 }

@@ -16,12 +16,13 @@ struct QueuedEntry {
   std::string text;
 };
 
+// A page's log view as the control streams it out (SF_TEXT, CRLF line ends).
+std::string ViewText(HWND page);
+
 class TestPage {
  public:
-  // Creates the SharedLock if it does not exist yet; it is left in place.
-  TestPage();
-  // Frees the entries still queued, the page, its parent and the record.
-  ~TestPage();
+  TestPage();   // creates the SharedLock if there is none yet, and leaves it
+  ~TestPage();  // frees the entries still queued, the page and the record
   TestPage(const TestPage&) = delete;
   TestPage& operator=(const TestPage&) = delete;
 
@@ -29,15 +30,11 @@ class TestPage {
   HWND page() const { return page_; }
   HWND view() const { return GetDlgItem(page_, IDC_LOG_VIEW); }
   DeviceRecord* record() const { return record_; }
-
-  // Sets the page's dialog user data to the record, or to none.
-  void Attach(bool attached);
-
-  // The view's text as the control streams it out (SF_TEXT, CRLF line ends).
-  std::string ViewText() const;
-  // The entries still queued, oldest first, read under the SharedLock.
+  void Attach(bool attached);  // the record as the page's user data, or none
+  std::string ViewText() const { return ::ViewText(page_); }
+  // The entries still queued, oldest first, read under the SharedLock; the
+  // second also drops them, as a flush would.
   std::vector<QueuedEntry> Queued() const;
-  // The same, and drops them from the queue as a flush would.
   std::vector<QueuedEntry> TakeQueued();
 
  private:

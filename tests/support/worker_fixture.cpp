@@ -2,25 +2,19 @@
 // dialog answers.
 #include "tests/support/worker_fixture.h"
 
-#include <richedit.h>
-
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "sim/sim_driver.h"
 #include "tests/support/program_probe.h"
+#include "tests/support/test_page.h"
 #include "ui/main_window.h"
-#include "ui/resource.h"
 
 namespace {
-
-DWORD CALLBACK CollectText(DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) {
-  reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
-  *done = count;
-  return 0;
-}
 
 // The Explorer-style file dialog's controls (Wine and Windows alike).
 constexpr int kFileNameControl = 1148;  // cmb13
@@ -38,6 +32,7 @@ BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
   return TRUE;
 }
 
+// Writes machine code over a function's first bytes.
 void WriteCode(unsigned char* at, const unsigned char* code, size_t size) {
   DWORD was = 0;
   VirtualProtect(at, size, PAGE_EXECUTE_READWRITE, &was);
@@ -60,9 +55,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
 }
 
 int CountInPage(HWND page, const std::string& line) {
-  std::string text;
-  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0, CollectText};
-  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
+  const std::string text = ViewText(page);
   int count = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
   return count;
@@ -73,8 +66,7 @@ SoundSpy::SoundSpy() {
   target_ = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
   if (!target_) return;
   std::memcpy(saved_, target_, sizeof saved_);
-  // mov rax, RecordSound; jmp rax
-  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};
+  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};  // mov rax, ...; jmp rax
   const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
   std::memcpy(jump + 2, &address, sizeof address);
   WriteCode(target_, jump, sizeof jump);
@@ -87,9 +79,7 @@ SoundSpy::~SoundSpy() {
 
 std::vector<int> SoundSpy::Take() {
   std::lock_guard<std::mutex> lock(playedLock);
-  std::vector<int> out;
-  out.swap(played);
-  return out;
+  return std::exchange(played, {});
 }
 
 void WorkerTest::SetUp() {
@@ -111,38 +101,34 @@ void WorkerTest::TearDown() {
   sim::SimDriver::Reset();
 }
 
-DialogAnswer::DialogAnswer(const char* title, int control, std::function<void(HWND)> answer)
-    : thread_([this, title = std::string(title ? title : ""), control, answer] {
-        HWND dialog = nullptr;
-        found_ = probe::WaitFor(
-            [&] {
-              dialog = probe::FindTopLevel(GetCurrentProcessId(),
-                                           title.empty() ? nullptr : title.c_str(), control);
-              return dialog != nullptr;
-            },
-            10000);
-        if (found_) answer(dialog);
-      }) {}
-
-bool DialogAnswer::Finish() {
-  if (thread_.joinable()) thread_.join();
-  return found_;
+bool AnswerDialog(int control, const std::function<void()>& open,
+                  const std::function<void(HWND)>& answer) {
+  bool found = false;
+  std::thread user([&] {
+    HWND dialog = nullptr;
+    found = probe::WaitFor(
+        [&] { return (dialog = probe::FindTopLevel(GetCurrentProcessId(), nullptr, control)) != nullptr; },
+        10000);
+    if (found) answer(dialog);
+  });
+  open();
+  user.join();
+  return found;
 }
 
-FileDialogDriver::FileDialogDriver(const char* title, const char* name, int filter, bool cancel,
-                                   std::string* offered)
-    : DialogAnswer(title, kFileNameControl,
-                   [name = std::string(name ? name : ""), keep = !name, filter, cancel,
-                    offered](HWND dialog) {
-                     char text[1024] = {};
-                     GetDlgItemTextA(dialog, kFileNameControl, text, sizeof text);
-                     if (offered) *offered = text;
-                     if (filter) {
-                       HWND combo = GetDlgItem(dialog, kFilterControl);
-                       SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
-                       SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(kFilterControl, CBN_SELENDOK),
-                                    reinterpret_cast<LPARAM>(combo));
-                     }
-                     if (!keep) SetDlgItemTextA(dialog, kFileNameControl, name.c_str());
-                     SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
-                   }) {}
+bool UseFileDialog(const std::function<void()>& open, const char* name, int filter, bool cancel,
+                   std::string* offered) {
+  return AnswerDialog(kFileNameControl, open, [&](HWND dialog) {
+    char text[1024] = {};
+    GetDlgItemTextA(dialog, kFileNameControl, text, sizeof text);
+    if (offered) *offered = text;
+    if (filter) {
+      HWND combo = GetDlgItem(dialog, kFilterControl);
+      SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(kFilterControl, CBN_SELENDOK),
+                   reinterpret_cast<LPARAM>(combo));
+    }
+    if (name) SetDlgItemTextA(dialog, kFileNameControl, name);
+    SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
+  });
+}

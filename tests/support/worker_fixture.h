@@ -10,7 +10,6 @@
 
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/test_data.h"
@@ -46,25 +45,13 @@ class WorkerTest : public ::testing::Test {
   SoundSpy sounds_;
 };
 
-// A user who waits (10 s at most) on a thread of its own for a visible
-// window of this process with this title (none: any) and this control, and
-// then answers it with `answer`.
-class DialogAnswer {
- public:
-  DialogAnswer(const char* title, int control, std::function<void(HWND)> answer);
-  ~DialogAnswer() { Finish(); }
-  bool Finish();  // joins the thread; true when the dialog came
-
- private:
-  bool found_ = false;
-  std::thread thread_;
-};
-
-// The Explorer-style file dialog titled `title`: picks the filter (1-based;
+// A user on a thread of its own waits (10 s at most) for a visible window of
+// this process that holds `control` and hands it to `answer`, while this
+// thread runs `open`, which shows that window modally. True when it came.
+bool AnswerDialog(int control, const std::function<void()>& open,
+                  const std::function<void(HWND)>& answer);
+// The same for the Explorer-style file dialog: picks the filter (1-based;
 // 0 keeps it), types `name` (none keeps the offered one) and presses OK, or
-// presses Cancel. `offered` receives the name the dialog offered.
-class FileDialogDriver : public DialogAnswer {
- public:
-  FileDialogDriver(const char* title, const char* name, int filter = 0, bool cancel = false,
-                   std::string* offered = nullptr);
-};
+// Cancel. `offered` receives the name the dialog offered.
+bool UseFileDialog(const std::function<void()>& open, const char* name, int filter = 0,
+                   bool cancel = false, std::string* offered = nullptr);
