@@ -186,7 +186,7 @@ TEST_F(LogQueueTest, SlicedFlushesKeepTheOrderAndThePageCarriesOnToTheEnd) {
   EXPECT_TRUE(more);
   const std::string shown = page_.ViewText();
   ASSERT_FALSE(shown.empty());
-  EXPECT_LE(shown.size(), 4096u);
+  EXPECT_LE(shown.size(), 16384u);
   EXPECT_EQ(flood.substr(0, shown.size()), shown);
   EXPECT_EQ('\n', shown.back());
   std::vector<QueuedEntry> queued = page_.Queued();

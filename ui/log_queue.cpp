@@ -36,7 +36,7 @@ bool Append(HWND page, const char* text, size_t length, LogColour colour) {
 
 // A long entry goes to the view in pieces of about this size, so that a
 // flush can stop between pieces and give the window back to the user.
-constexpr size_t kPieceBytes = 4096;
+constexpr size_t kPieceBytes = 16384;
 
 // Where the piece starting at `text` ends: after its last line end, else at
 // the last character boundary, so that a double-byte character is never
