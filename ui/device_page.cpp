@@ -141,9 +141,9 @@ void DevicePage_OnConnection(HWND page, bool connected) {
 // notice meanwhile, so that a console flooding the log cannot freeze the
 // window.
 void DevicePage_OnFlush(HWND page) {
+  KillTimer(page, kFlushTimer);  // first, so that a page without its record stops ticking
   DeviceRecord* record = PageRecord(page);
   if (!record) return;
-  KillTimer(page, kFlushTimer);
   InterlockedExchange(&record->flushPending, 0);
   bool more = false;
   if (FlushLogFor(page, kFlushSliceMs, &more) && more) {
