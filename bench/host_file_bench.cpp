@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/bench_table.h"
+#include "bench/measure.h"
 #include "config/settings.h"
 #include "link/link_device.h"
 #include "link/packet_format.h"
@@ -36,18 +37,6 @@ constexpr uint32_t kRequest = 64 << 10;
 constexpr uint32_t kSourceBytes = 64 << 20;
 constexpr double kCableBytesPerSecond = 1.216e6;
 
-double ThreadSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  auto value = [](const FILETIME& t) {
-    return (uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7;
-  };
-  return value(kernel) + value(user);
-}
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 uint64_t DriverCalls() {
   uint64_t total = 0;
@@ -228,16 +217,6 @@ bool CableThroughput() {
     Row("P2 usb11 load of a 4 MiB ELF by /exec/elf", Summarise(seconds), "s", kRuns,
         "(4 MiB at 1.216 MB/s: 3.45 s)");
   return ok;
-}
-
-uint64_t PrivateBytes() {
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                       sizeof counters);
-  // Wine leaves PrivateUsage 0 and reports the commit charge, which is the
-  // private bytes on Windows, as PagefileUsage.
-  return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 // P5: private bytes of this process, which hosts the file service, before

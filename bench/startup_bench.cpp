@@ -14,15 +14,11 @@
 #include <vector>
 
 #include "bench/bench_table.h"
-#include "bench/process_cpu.h"
+#include "bench/measure.h"
 #include "bench/program_folder.h"
 #include "tests/support/program_probe.h"
 
 namespace {
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // The shown top-level window titled `title` of the process, or none.
 HWND Shown(DWORD process, const char* title) {

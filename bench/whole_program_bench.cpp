@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "bench/bench_table.h"
-#include "bench/process_cpu.h"
+#include "bench/measure.h"
 #include "bench/program_folder.h"
 #include "config/settings.h"
 #include "sim/console_emulator.h"
@@ -37,10 +37,6 @@
 namespace wire = sim::wire;
 
 namespace {
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // The console's end of one virtual cable, over the wire protocol. The
 // listener itself holds CLEAR 4 until the host has seen the bit down, so the

@@ -21,6 +21,7 @@
 #include "sim/console_emulator.h"
 #include "sim/sim_driver.h"
 #include "tests/support/console_link.h"
+#include "tests/support/test_page.h"
 #include "tests/support/worker_fixture.h"
 #include "trials/trial_support.h"
 
@@ -88,7 +89,7 @@ std::string ExchangeLines(const std::string& lines) {
 
 // The page's text after `from` characters, one line per "\r\n", joined by " / ".
 std::string NewLines(HWND page, size_t from) {
-  std::string text = trial::PageText(page), out;
+  std::string text = ViewText(page), out;
   text = from <= text.size() ? text.substr(from) : text;
   for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
     out += (out.empty() ? "" : " / ") + text.substr(at, end - at);
@@ -130,7 +131,7 @@ TEST_F(DriverFaultTrial, EveryCallFailedAtEveryPositionOfAnExchange) {
     for (int position = 1; position <= n; ++position) {
       SCOPED_TRACE(std::string(Name(kind)) + " " + std::to_string(position));
       PumpUntil([] { return true; });
-      const size_t before = trial::PageText(page).size();
+      const size_t before = ViewText(page).size();
       const uint64_t resets = SimDriver::Count(Call::ResetLink);
       auto fail = [kind] { SimDriver::FailNext(kind, 1, ERROR_GEN_FAILURE); };
       if (kind == Call::GetStatus)
@@ -140,7 +141,7 @@ TEST_F(DriverFaultTrial, EveryCallFailedAtEveryPositionOfAnExchange) {
       auto request = console->Open(0x02, "/dev/tty");
       auto resetDone = [&] { return SimDriver::Count(Call::ResetLink) > resets; };
       PumpUntil([&] {
-        return resetDone() || trial::PageText(page).size() > before ||
+        return resetDone() || ViewText(page).size() > before ||
                request.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
       }, 10000);
       const bool reset = PumpUntil(resetDone, 3000);

@@ -76,7 +76,7 @@ void PrintFigures(const char* when, long cycles, long served, long leftOpen) {
   std::printf("R5 %-12s cycle %4ld: handles %lu (%ld files left open by unplugged consoles, "
               "%ld others), private bytes %.2f MB, devices %d, exchanges served %ld\n",
               when, cycles, handles, leftOpen, long(handles) - leftOpen,
-              trial::PrivateBytes() / 1e6, DeviceCount, served);
+              PrivateBytes() / 1e6, DeviceCount, served);
 }
 
 using ReplugTrial = WorkerTest;
@@ -101,14 +101,14 @@ TEST_F(ReplugTrial, UnplugAndReplugUnderTrafficKeepsHandlesAndMemoryFlat) {
   ASSERT_TRUE(PumpUntil(allServing, 20000));
 
   long served = 0, failedCycles = 0, leftOpen = 0;
-  const uint64_t handles0 = trial::HandleCount(), private0 = trial::PrivateBytes();
+  const uint64_t handles0 = trial::HandleCount(), private0 = PrivateBytes();
   PrintFigures("at the start", 0, served, leftOpen);
   uint64_t handles100 = handles0, private100 = private0;
   long leftOpen100 = 0;
-  const double start = trial::Now();
+  const double start = Now();
   std::vector<double> cycleSeconds;
   for (long i = 0; i < Cycles; ++i) {
-    const double cycleStart = trial::Now();
+    const double cycleStart = Now();
     Traffic& t = traffic[i % kCables];
     // Unplugged in the middle of its traffic; its page closes.
     SimDriver::Unplug(t.cable);
@@ -127,17 +127,17 @@ TEST_F(ReplugTrial, UnplugAndReplugUnderTrafficKeepsHandlesAndMemoryFlat) {
                     << " served " << serving << " cable " << cable;
       break;
     }
-    cycleSeconds.push_back(trial::Now() - cycleStart);
+    cycleSeconds.push_back(Now() - cycleStart);
     if (i + 1 == 100) {
       handles100 = trial::HandleCount();
-      private100 = trial::PrivateBytes();
+      private100 = PrivateBytes();
       leftOpen100 = leftOpen;
       PrintFigures("after", 100, served, leftOpen);
     }
   }
   for (auto& t : traffic) served += t.served;
   PrintFigures("at the end", static_cast<long>(cycleSeconds.size()), served, leftOpen);
-  const uint64_t handles = trial::HandleCount(), privateEnd = trial::PrivateBytes();
+  const uint64_t handles = trial::HandleCount(), privateEnd = PrivateBytes();
   for (auto& t : traffic) t.Stop();
   if (!cycleSeconds.empty()) {
     const Spread c = Summarise(cycleSeconds);
@@ -145,7 +145,7 @@ TEST_F(ReplugTrial, UnplugAndReplugUnderTrafficKeepsHandlesAndMemoryFlat) {
                 "%.3f - %.3f; handles besides the files left open %+ld since the start, %+ld since "
                 "cycle 100; private bytes %+.2f MB since the start, %+.2f MB since cycle 100 "
                 "(load %s)\n",
-                cycleSeconds.size(), Cycles, kCables, trial::Now() - start, c.median, c.low, c.high,
+                cycleSeconds.size(), Cycles, kCables, Now() - start, c.median, c.low, c.high,
                 long(handles) - leftOpen - long(handles0),
                 long(handles) - leftOpen - (long(handles100) - leftOpen100),
                 (double(privateEnd) - double(private0)) / 1e6,

@@ -49,10 +49,10 @@ class AnswerWatch {
  private:
   void Run() {
     while (!stop_) {
-      const double start = trial::Now();
+      const double start = Now();
       DWORD_PTR result;
       SendMessageTimeoutA(MainWindow, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &result);
-      const double took = trial::Now() - start;
+      const double took = Now() - start;
       for (double was = longest_; took > was && !longest_.compare_exchange_weak(was, took);) {}
       Sleep(5);  // a sampling interval, not a wait for a result
     }
@@ -94,12 +94,12 @@ TEST_F(StallTrial, ConsolesStoppingInABodyAreCutAndTheNextIsServed) {
     HANDLE blocked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SimDriver::At(Call::Read, 3, [blocked] { SetEvent(blocked); });
     auto resetAt = std::make_shared<std::atomic<double>>(0);  // outlives a hook that never fires
-    SimDriver::At(Call::ResetLink, 1, [resetAt] { *resetAt = trial::Now(); });
+    SimDriver::At(Call::ResetLink, 1, [resetAt] { *resetAt = Now(); });
     console->StallNextSend();
     console->SendRaw(stall).get();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
     CloseHandle(blocked);
-    const double start = trial::Now();
+    const double start = Now();
     watch.Take();
 
     const int nextCable = SimDriver::Plug("stall " + std::to_string(i + 1));
@@ -109,7 +109,7 @@ TEST_F(StallTrial, ConsolesStoppingInABodyAreCutAndTheNextIsServed) {
     const bool answered = PumpUntil([&] {
       return request.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     }, 15000);
-    const double end = trial::Now();
+    const double end = Now();
     const bool nextServed = answered && request.get().result == 1;
     const bool logged = PumpUntil([&] { return CountInPage(stalledPage, kBodyError) == 1; }, 5000);
     const double answer = watch.Take();

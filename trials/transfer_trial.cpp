@@ -64,8 +64,8 @@ TEST_F(TransferTrial, WrittenAndReadBackByteExact) {
     std::vector<uint8_t> block(kRequest);
     for (int reading = 0; reading < 2; ++reading) {
       Phase& phase = phases[reading];
-      const double start = trial::Now(), cpu = trial::ProcessSeconds();
-      const double worker = trial::ThreadSeconds(WorkerThread);
+      const double start = Now(), cpu = ProcessSeconds();
+      const double worker = ThreadSeconds(WorkerThread);
       const int32_t handle = console->Open(reading ? 1 : 0x602, "/r4.bin").get().result;
       bool& ok = reading ? readOk : writeOk;
       ok = handle >= 3;
@@ -82,9 +82,9 @@ TEST_F(TransferTrial, WrittenAndReadBackByteExact) {
           wrongBytes += reply.data[i] != block[i];
       }
       ok = console->Close(handle).get().result == 0 && ok;
-      phase.seconds = trial::Now() - start;
-      phase.processCpu = trial::ProcessSeconds() - cpu;
-      phase.workerCpu = trial::ThreadSeconds(WorkerThread) - worker;
+      phase.seconds = Now() - start;
+      phase.processCpu = ProcessSeconds() - cpu;
+      phase.workerCpu = ThreadSeconds(WorkerThread) - worker;
     }
     done = true;
   });

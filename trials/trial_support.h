@@ -1,21 +1,19 @@
 // What the stall, transfer and replug trials share: their size from the
-// command line (make trials runs them in full, make test small), clocks,
-// and the process figures they print.
+// command line (make trials runs them in full, make test small), and the
+// process figures they print (clocks and memory from bench/measure.h).
 #pragma once
 
 #include <windows.h>
-#include <psapi.h>
-#include <richedit.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "bench/bench_table.h"
+#include "bench/measure.h"
 #include "sim/console_emulator.h"
 #include "sim/sim_driver.h"
 #include "ui/resource.h"
@@ -29,34 +27,6 @@ inline long Size(int argc, char** argv, const char* name, long fallback) {
     if (std::strncmp(argv[i], name, length) == 0 && argv[i][length] == '=')
       return std::strtol(argv[i] + length + 1, nullptr, 10);
   return fallback;
-}
-
-inline double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-inline double Seconds(const FILETIME& t) {
-  return (uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7;
-}
-
-// Kernel and user time of a thread, or of the whole process.
-inline double ThreadSeconds(HANDLE thread) {
-  FILETIME created, exited, kernel, user;
-  return GetThreadTimes(thread, &created, &exited, &kernel, &user) ? Seconds(kernel) + Seconds(user) : 0;
-}
-inline double ProcessSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  return Seconds(kernel) + Seconds(user);
-}
-
-inline uint64_t PrivateBytes() {
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                       sizeof counters);
-  // Wine leaves PrivateUsage 0 and reports the commit charge as PagefileUsage.
-  return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
 // Wine answers GetProcessHandleCount with 0; there the handles are counted
@@ -77,20 +47,6 @@ inline DWORD HandleCount() {
 inline std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
   return std::make_unique<sim::ConsoleEmulator>(
       [cable] { return sim::SimDriver::AttachConsole(cable); });
-}
-
-// The page's log view as the control streams it out (SF_TEXT, CRLF).
-inline std::string PageText(HWND page) {
-  std::string text;
-  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0,
-                       [](DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) -> DWORD {
-                         reinterpret_cast<std::string*>(cookie)->append(
-                             reinterpret_cast<char*>(bytes), count);
-                         *done = count;
-                         return 0;
-                       }};
-  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
-  return text;
 }
 
 // The load average of the Linux host Wine runs on, read through Wine's
