@@ -13,8 +13,7 @@ target_include_directories(tavdesk_portable PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_executable(portable_test
   tests/packet_format_test.cpp
-  tests/request_format_test.cpp
-  tests/path_map_test.cpp
+  tests/session_portable_test.cpp
 )
 target_link_libraries(portable_test PRIVATE tavdesk_portable gtest_main)
 add_test(NAME portable_test COMMAND portable_test --gtest_brief=1)

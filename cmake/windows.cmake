@@ -80,28 +80,22 @@ target_link_libraries(link_worker_test PRIVATE tavdesk_worker_fixture tavdesk_si
 tavdesk_wine_test(packet_transport_test tests/packet_transport_test.cpp)
 target_link_libraries(packet_transport_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 
-tavdesk_wine_test(target_session_test tests/target_session_test.cpp)
-target_link_libraries(target_session_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
-
-tavdesk_wine_test(host_file_service_test tests/host_file_service_test.cpp)
-target_link_libraries(host_file_service_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+# The session: command queue, host file service and path confinement. Its
+# code page 932 suite runs in a second entry, with Wine started in a ja_JP
+# locale (Wine takes the ANSI code page from the Unix locale); the first
+# entry leaves it out.
+add_executable(session_test tests/session_test.cpp)
+target_link_libraries(session_test PRIVATE gtest_main tavdesk_test_support tavdesk_sim
+                      tavdesk_resources)
+add_test(NAME session_test COMMAND session_test --gtest_brief=1 --gtest_filter=-CodePage932Test.*)
+add_test(NAME path_map_cp932_test
+         COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run-locale.sh ja_JP.UTF-8 ${CMAKE_BINARY_DIR}/locale
+                 $<TARGET_FILE:session_test> --gtest_brief=1 --gtest_filter=CodePage932Test.*)
+set_tests_properties(session_test path_map_cp932_test PROPERTIES TIMEOUT 300)
 
 # The host-side benchmark: a program, not a test (make bench).
 add_executable(host_file_bench EXCLUDE_FROM_ALL bench/host_file_bench.cpp)
 target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
-
-# Path confinement on the Windows side. Its code page 932 suite runs in a
-# second entry, with Wine started in a ja_JP locale (Wine takes the ANSI code
-# page from the Unix locale); the first entry leaves it out.
-add_executable(path_map_win32_test tests/path_map_win32_test.cpp)
-target_link_libraries(path_map_win32_test PRIVATE gtest_main tavdesk_test_support tavdesk_sim
-                      tavdesk_resources)
-add_test(NAME path_map_win32_test
-         COMMAND path_map_win32_test --gtest_brief=1 --gtest_filter=-CodePage932Test.*)
-add_test(NAME path_map_cp932_test
-         COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run-locale.sh ja_JP.UTF-8 ${CMAKE_BINARY_DIR}/locale
-                 $<TARGET_FILE:path_map_win32_test> --gtest_brief=1 --gtest_filter=CodePage932Test.*)
-set_tests_properties(path_map_win32_test path_map_cp932_test PROPERTIES TIMEOUT 300)
 
 # The main window, its tabs and sounds. Common controls come from the system;
 # winmm.dll is resolved at run time, never imported.

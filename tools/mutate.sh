@@ -28,12 +28,11 @@ tests_for() {
     link/packet_transport.cpp) echo packet_transport_test ;;
     link/packet_format.* | link/byte_reader.h) echo native:portable_test packet_transport_test ;;
     link/device_info.*) echo native:portable_test link_device_test ;;
-    session/request_format.*) echo native:portable_test host_file_service_test ;;
-    session/elf_check.*) echo native:portable_test target_session_test ;;
-    session/target_session.cpp) echo target_session_test ;;
-    session/host_file_service.cpp) echo host_file_service_test target_session_test ;;
+    session/request_format.*) echo native:portable_test session_test ;;
+    session/elf_check.*) echo native:portable_test session_test ;;
+    session/target_session.cpp | session/host_file_service.cpp) echo session_test ;;
     session/path_map.cpp) echo native:portable_test ;;
-    session/path_map_win32.cpp) echo path_map_win32_test host_file_service_test ;;
+    session/path_map_win32.cpp) echo session_test ;;
     ui/log_queue.cpp) echo log_queue_test ;;
     ui/device_page.cpp | ui/tavdesk.rc) echo device_page_test link_worker_test log_queue_test ;;
     ui/main_window.cpp) echo main_window_test settings_page_test link_worker_test ;;

@@ -27,7 +27,7 @@ uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The code pages tried, as Windows reports them (path_map_win32_test holds
+// The code pages tried, as Windows reports them (session_test holds
 // the table against Windows): data that checker and resolver share; the
 // resolver's logic is its own.
 bool Leads(const AnsiCodePage& page, unsigned char b) { return page.leadBytes[b]; }

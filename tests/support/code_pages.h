@@ -11,12 +11,8 @@ inline tavrin::AnsiCodePage KnownCodePage(unsigned number) {
   const char* const superscripts[] = {"\xB9", "\xB2", "\xB3", "\xA9\xF6", "\xA9\xF7", "\xA9\xF8"};
   if (number == 1252 || number == 949)
     for (int i = 0; i < 3; ++i) page.superscripts[i] = superscripts[i + (number == 949 ? 3 : 0)];
-  if (number == 932) {
-    page.AddLeadBytes(0x81, 0x9F);
-    page.AddLeadBytes(0xE0, 0xFC);
-  } else if (number != 1252) {  // 936, 949, 950
-    page.AddLeadBytes(0x81, 0xFE);
-  }
+  if (number != 1252) page.AddLeadBytes(0x81, number == 932 ? 0x9F : 0xFE);
+  if (number == 932) page.AddLeadBytes(0xE0, 0xFC);
   return page;
 }
 

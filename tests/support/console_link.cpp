@@ -2,18 +2,18 @@
 // session suites run against.
 #include "tests/support/console_link.h"
 
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 TempFolder::TempFolder() {
-  char temp[MAX_PATH], name[MAX_PATH];
+  char temp[MAX_PATH];
   GetTempPathA(sizeof temp, temp);
   static LONG counter = 0;
   do {
-    std::snprintf(name, sizeof name, "%stavdesk-%lu-%ld", temp, GetCurrentProcessId(),
-                  InterlockedIncrement(&counter));
-  } while (!CreateDirectoryA(name, nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
-  path_ = name;
+    path_ = temp + ("tavdesk-" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(InterlockedIncrement(&counter)));
+  } while (!CreateDirectoryA(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
 TempFolder::~TempFolder() {
@@ -22,24 +22,15 @@ TempFolder::~TempFolder() {
 }
 
 void TempFolder::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-  FILE* file = std::fopen(File(name).c_str(), "wb");
-  ASSERT_TRUE(file) << name;
-  const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-  ASSERT_EQ(bytes.size(), written) << name;
+  std::ofstream file(File(name), std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  ASSERT_TRUE(file.flush()) << name;
 }
 
 bool TempFolder::Read(const std::string& name, std::vector<uint8_t>* bytes) const {
-  FILE* file = std::fopen(File(name).c_str(), "rb");
-  if (!file) return false;
-  bytes->clear();
-  for (int c; (c = std::fgetc(file)) != EOF;) bytes->push_back(static_cast<uint8_t>(c));
-  std::fclose(file);
-  return true;
-}
-
-bool TempFolder::Exists(const std::string& name) const {
-  return GetFileAttributesA(File(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+  std::ifstream file(File(name), std::ios::binary);
+  if (file) bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return bool(file);
 }
 
 ConsoleLink::ConsoleLink() {

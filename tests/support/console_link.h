@@ -31,7 +31,6 @@ class TempFolder {
   void Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
   // The file's bytes; false when it can't be read.
   bool Read(const std::string& name, std::vector<uint8_t>* bytes) const;
-  bool Exists(const std::string& name) const;
 
  private:
   std::string path_;
