@@ -24,6 +24,8 @@ using namespace tavrin;
 using sim::Call;
 using sim::SimDriver;
 using Ints = std::vector<int>;
+using Data = std::vector<uint8_t>;
+using Script = std::function<void()>;
 
 namespace {
 
@@ -33,14 +35,12 @@ const uint8_t kOpenTagBytes[4] = {'T', 'v', 'R', 0x10};
 // Written out here, not taken from the header that the simulated driver
 // shares with the host: a wrong value there would fool both ends alike.
 TEST(CableProtocolTest, WireValuesAreTheDrivers) {
-  const uint32_t codes[] = {IOCTL_TAVRIN_GET_INFO, IOCTL_TAVRIN_RESET_LINK, IOCTL_TAVRIN_GET_STATUS,
-                            IOCTL_TAVRIN_SET_FEATURE, IOCTL_TAVRIN_CLEAR_FEATURE};
-  const uint32_t wire[] = {0x220000, 0x220004, 0x220008, 0x22000C, 0x220010};
-  EXPECT_EQ(0, std::memcmp(wire, codes, sizeof codes));
-  const uint8_t bits[] = {kStatusPeerExists, kStatusTransferRequest, kStatusTransferComplete,
-                          kStatusTransmitReady, kFeatureTransferRequest, kFeatureTransferComplete};
-  const uint8_t wireBits[] = {1, 2, 4, 32, 2, 4};
-  EXPECT_EQ(0, std::memcmp(wireBits, bits, sizeof bits));
+  EXPECT_EQ((std::vector<uint32_t>{0x220000, 0x220004, 0x220008, 0x22000C, 0x220010}),
+            (std::vector<uint32_t>{IOCTL_TAVRIN_GET_INFO, IOCTL_TAVRIN_RESET_LINK, IOCTL_TAVRIN_GET_STATUS,
+                                   IOCTL_TAVRIN_SET_FEATURE, IOCTL_TAVRIN_CLEAR_FEATURE}));
+  EXPECT_EQ((Ints{1, 2, 4, 32, 2, 4}),
+            (Ints{kStatusPeerExists, kStatusTransferRequest, kStatusTransferComplete, kStatusTransmitReady,
+                  kFeatureTransferRequest, kFeatureTransferComplete}));
   const GUID guid = {0x5a8e3c12, 0x7d40, 0x11d5, {0xb2, 0xc4, 0x00, 0x50, 0xda, 0x61, 0xe9, 0xf7}};
   EXPECT_EQ(0, std::memcmp(&guid, &GUID_DEVINTERFACE_TAVRIN, sizeof guid));
 }
@@ -79,18 +79,17 @@ class LinkTest : public ::testing::Test {
     return out;
   }
   static Ints Handshake() { return Calls({Call::SetFeature, Call::ClearFeature}); }
-  // Receives one packet; whether one came, and that its body is this one
-  // (none when it failed).
-  bool Receive(const std::vector<uint8_t>& body) {
+  // Receives one packet: whether one came, checking that its body is this
+  // one (no body at all when it failed).
+  bool Receive(const Data& body) {
     PacketHeader header = {};
     uint8_t* got = nullptr;
     const bool ok = transport_.ReceivePacket(&header, &got);
-    EXPECT_EQ(ok ? body : std::vector<uint8_t>{}, got ? std::vector<uint8_t>(got, got + header.bodySize) : std::vector<uint8_t>{});
+    EXPECT_EQ(ok ? body : Data{}, got ? Data(got, got + header.bodySize) : Data{});
     EXPECT_TRUE(ok || !got);
     FreePacketBody(got);
     return ok;
   }
-
   int cable_ = 0;
   LinkDevice link_;
   TestPage page_;
@@ -105,15 +104,9 @@ class LinkTest : public ::testing::Test {
 TEST_F(LinkTest, FailedCallsReportTheDriversErrorAndNoCount) {
   char buffer[8] = {};
   DWORD count;
-  struct Row {
-    Call kind;
-    DWORD error;
-    std::function<bool()> call;
-  } rows[] = {
+  struct Row { Call kind; DWORD error; std::function<bool()> call; } rows[] = {
       {Call::GetInfo, ERROR_INSUFFICIENT_BUFFER,  // no fault: 4 bytes are too few
        [&] { return link_.Control(IOCTL_TAVRIN_GET_INFO, nullptr, 0, buffer, 4, &count); }},
-      {Call::ResetLink, ERROR_CRC,
-       [&] { return link_.Control(IOCTL_TAVRIN_RESET_LINK, nullptr, 0, nullptr, 0, &count); }},
       {Call::Read, ERROR_SEM_TIMEOUT, [&] { return link_.Read(buffer, 8, &count); }},
       {Call::Write, ERROR_DEVICE_NOT_CONNECTED, [&] { return link_.Write(buffer, 8, &count); }},
       {Call::Read, 0, [&] { return link_.Read(buffer, 8, &count); }},  // failed, no code
@@ -132,7 +125,7 @@ TEST_F(LinkTest, FailedCallsReportTheDriversErrorAndNoCount) {
   }
 }
 
-TEST_F(LinkTest, OpenStatusFeaturesScanLockAndClose) {
+TEST_F(LinkTest, OpenStatusTimingFeaturesScanLockAndClose) {
   const int cable = SimDriver::Plug("PL-2301 cable");
   const std::string path = SimDriver::DevicePath(cable);
   auto console = SimDriver::AttachConsole(cable);
@@ -148,20 +141,34 @@ TEST_F(LinkTest, OpenStatusFeaturesScanLockAndClose) {
                                 OPEN_EXISTING, 0}),
             (std::vector<DWORD>{open.access, open.share, open.disposition, open.flags}));
   EXPECT_FALSE(open.security || open.templ);
-
   BYTE status = 0;
   ASSERT_TRUE(link_.GetStatus(&status));
   EXPECT_EQ(kStatusPeerExists | kStatusTransmitReady, status);
   EXPECT_FALSE(link_.GetStatus(nullptr));
   SimDriver::StatusReportsNothing(1);  // succeeds, but with 0 bytes
   EXPECT_FALSE(link_.GetStatus(&status));
+  // Under USB 1.1 timing a bulk transfer takes a frame for each 19 packets
+  // of 64 bytes, and every host call ends in a later frame than it began in
+  // (a slow machine only adds frames). Frames are compared, never durations.
+  const uint64_t frames[][2] = {{0, 1}, {64 * 19, 1}, {64 * 19 + 1, 2}, {1216000, 1000}};
+  for (auto& row : frames) EXPECT_EQ(row[1], sim::BulkFrames(row[0])) << row[0];
+  Data bulk(64 * 19 * 3 + 1);  // 4 frames
+  ASSERT_TRUE(console->Write(bulk.data(), uint32_t(bulk.size())));
+  sim::SetTiming(sim::Timing::Usb11);
+  uint64_t before = sim::CurrentFrame();
+  EXPECT_TRUE(link_.GetStatus(&status));
+  EXPECT_GE(sim::CurrentFrame(), before + 1) << "a status read";
+  before = sim::CurrentFrame();
+  DWORD count = 0;
+  EXPECT_TRUE(link_.Read(bulk.data(), DWORD(bulk.size()), &count));
+  EXPECT_GE(sim::CurrentFrame(), before + 4) << "a bulk read";
+  sim::SetTiming(sim::Timing::Zero);
   // The features move the register both ends share; a reset clears it.
   EXPECT_TRUE(link_.SetFeature(kFeatureTransferRequest) && link_.SetFeature(kFeatureTransferComplete) &&
               link_.ClearFeature(kFeatureTransferRequest));
   EXPECT_EQ(4, SimDriver::Register(cable));
   EXPECT_TRUE(link_.ResetLink());
   EXPECT_EQ(0, SimDriver::Register(cable));
-
   // A scan skips the cable held, which the driver refuses to open again.
   SimDriver::Plug("second");
   {
@@ -181,7 +188,6 @@ TEST_F(LinkTest, OpenStatusFeaturesScanLockAndClose) {
   for (int i = 0; i < 20000; ++i) link_.GetStatus(&status);
   other.join();
   EXPECT_EQ(0u, SimDriver::Overlaps());
-
   SimDriver::FailNext(Call::CloseHandle, 1, ERROR_INVALID_HANDLE);
   EXPECT_FALSE(link_.Close());
   EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
@@ -193,13 +199,9 @@ TEST_F(LinkTest, OpenStatusFeaturesScanLockAndClose) {
 }
 
 TEST_F(LinkTest, ScanOpensTheFirstPresentCableThatOpensAndAlwaysDestroysTheSet) {
-  struct Row {
-    const char* what;
-    int cables;
-    std::function<void()> fault;
-    const char* opens;  // the name of the cable opened; "": the scan fails
-    uint64_t enumerations;
-  } rows[] = {
+  // The name of the cable opened ("": the scan fails), and the enumeration calls.
+  struct Row { const char* what; int cables; Script fault; const char* opens; uint64_t enums; };
+  const Row rows[] = {
       {"no cable", 0, [] {}, "", 1},
       {"two cables", 2, [] {}, "0", 1},
       {"no device set", 1, [] { SimDriver::FailNext(Call::GetClassDevs, 1, ERROR_OUTOFMEMORY); }, "", 0},
@@ -212,8 +214,7 @@ TEST_F(LinkTest, ScanOpensTheFirstPresentCableThatOpensAndAlwaysDestroysTheSet) 
                        [] { SimDriver::FailNext(Call::GetInterfaceDetail, 1, ERROR_INVALID_DATA); });
        },
        "1", 2},
-      // Present devices only: an unplugged cable is not even enumerated.
-      {"first cable unplugged", 2, [] { SimDriver::Unplug(0); }, "1", 1},
+      {"first cable unplugged", 2, [] { SimDriver::Unplug(0); }, "1", 1},  // present devices only
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -222,34 +223,9 @@ TEST_F(LinkTest, ScanOpensTheFirstPresentCableThatOpensAndAlwaysDestroysTheSet) 
     row.fault();
     LinkDevice device;
     EXPECT_EQ(row.opens, device.Open() ? device.Name() : "");
-    EXPECT_EQ(row.enumerations, SimDriver::Count(Call::EnumInterfaces));
+    EXPECT_EQ(row.enums, SimDriver::Count(Call::EnumInterfaces));
     EXPECT_EQ(0, SimDriver::OpenInfoSets());
   }
-}
-
-// Frames a bulk transfer occupies (19 packets of 64 bytes each), and that
-// each host call ends in a later frame than it began in (a slow machine only
-// adds frames). Frames are compared, never durations.
-TEST_F(LinkTest, UnderUsb11EveryHostCallEndsAtALaterFrame) {
-  const struct {
-    uint64_t bytes, frames;
-  } rows[] = {{0, 1}, {64 * 19, 1}, {64 * 19 + 1, 2}, {1216000, 1000}};
-  for (const auto& row : rows) EXPECT_EQ(row.frames, sim::BulkFrames(row.bytes)) << row.bytes;
-  const int cable = SimDriver::Plug("timed");
-  ASSERT_TRUE(link_.Open(SimDriver::DevicePath(cable).c_str()));
-  std::vector<uint8_t> bulk(64 * 19 * 3 + 1);  // 58 packets: 4 frames
-  auto console = SimDriver::AttachConsole(cable);
-  ASSERT_TRUE(console->Write(bulk.data(), static_cast<uint32_t>(bulk.size())));
-  sim::SetTiming(sim::Timing::Usb11);
-  BYTE status;
-  DWORD n = 0;
-  uint64_t before = sim::CurrentFrame();
-  EXPECT_TRUE(link_.GetStatus(&status));
-  EXPECT_GE(sim::CurrentFrame(), before + 1) << "a status read";
-  before = sim::CurrentFrame();
-  EXPECT_TRUE(link_.Read(bulk.data(), static_cast<DWORD>(bulk.size()), &n));
-  EXPECT_GE(sim::CurrentFrame(), before + 4) << "a bulk read";
-  sim::SetTiming(sim::Timing::Zero);
 }
 
 // Both ways: the header, then the body in chunks of at most 4096, with the
@@ -258,13 +234,12 @@ TEST_F(LinkTest, UnderUsb11EveryHostCallEndsAtALaterFrame) {
 // largest body taken; one byte more is refused (FailureTable).
 TEST_F(LinkTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
   Connect();
-  struct Row {
-    uint32_t size;
-    Ints calls;  // header first
-  } rows[] = {{0, {8}}, {4096, {8, 4096}}, {4097, {8, 4096, 1}}, {10000, {8, 4096, 4096, 1808}}};
+  // The sizes of the reads and writes, header first.
+  struct Row { uint32_t size; Ints calls; } rows[] = {
+      {0, {8}}, {4096, {8, 4096}}, {4097, {8, 4096, 1}}, {10000, {8, 4096, 4096, 1808}}};
   for (auto& row : rows) {
     SCOPED_TRACE(row.size);
-    const std::vector<uint8_t> body = Pattern(row.size, row.size);
+    const Data body = Pattern(row.size, row.size);
     SimDriver::ClearEvents();
     auto received = console_->ReceiveRaw();
     ASSERT_TRUE(transport_.SendPacket({row.size, kTagReply}, body.data()));
@@ -274,7 +249,6 @@ TEST_F(LinkTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
     EXPECT_EQ(body, received.get().body);
     EXPECT_EQ(row.calls, Calls({Call::Write}));
     EXPECT_EQ((Ints{2, 4}), Handshake());
-
     SimDriver::ClearEvents();
     auto sent = console_->SendPacket(kOpenTagBytes, body);
     EXPECT_TRUE(Receive(body));
@@ -284,24 +258,23 @@ TEST_F(LinkTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
   }
   EXPECT_TRUE(console_->Violations().empty());
   SimDriver::SetRecording(false);
-  const std::vector<uint8_t> body = Pattern(kMaxBodySize, 9);
+  const Data body = Pattern(kMaxBodySize, 9);
   auto sent = console_->SendPacket(kOpenTagBytes, body);
   EXPECT_TRUE(Receive(body));
   EXPECT_TRUE(sent.get());
 }
 
-// One exchange a row, the host sending or receiving a body of 10000 bytes,
-// against a scripted driver and console. A wait for a status ends at the
-// first read that shows what it waits for (tested before the peer bit), that
-// fails, or that finds the peer gone: the status reads are counted, so a wait
-// that runs on to its time bound is caught. Failed feature requests are
-// ignored; a console that stalls with its peer bit up fails the exchange once
-// the wait gives up on its own. Every row of the transport's failure table
-// logs its exact line in the error colour; nothing else is logged.
+// One exchange a row, the host sending or receiving 10000 bytes, against a
+// scripted driver and console. A wait for a status ends at the first read that
+// shows what it waits for (tested before the peer bit), fails, or finds the
+// peer gone: the status reads are counted, so a wait that runs on to its time
+// bound is caught. Failed feature requests are ignored; a console that stalls
+// with its peer bit up fails the exchange once the wait gives up on its own.
+// A failure of the transport's table logs its line in the error colour.
 TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
   Connect();
-  const std::vector<uint8_t> body = Pattern(10000);
-  std::vector<uint8_t> packet = {0x10, 0x27, 0, 0, 'T', 'v', 'R', 0x13};
+  const Data body = Pattern(10000);
+  Data packet = {0x10, 0x27, 0, 0, 'T', 'v', 'R', 0x13};
   packet.insert(packet.end(), body.begin(), body.end());
   // The nth write or read fails, or moves only `shortTo` bytes; before a
   // read the console sends the packet.
@@ -326,14 +299,13 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
       });
     };
   };
+  const char *headerOut = "Error sending packet header.\r\n", *bodyOut = "Error sending packet body.\r\n",
+             *headerIn = "Error getting packet header.\r\n", *bodyIn = "Error recieving packet body.\r\n";
+  // The bits set (+) and cleared (-), where a failed call records 0; the
+  // status reads (0: not a fixed number); the one line logged.
   struct Row {
-    const char* what;
-    bool send;
-    std::function<void()> script;
-    bool ok;
-    Ints handshake;        // a failed call records 0
-    uint64_t statusReads;  // 0: not a fixed number
-    const char* line;
+    const char* what; bool send; Script script; bool ok; Ints handshake; uint64_t statusReads;
+    const char* line = nullptr;
   } rows[] = {
       {"transmit ready held clear for 49 reads", true, [this] {
          SimDriver::SetTransmitReady(cable_, false);
@@ -342,36 +314,33 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
            SimDriver::SetTransmitReady(cable_, true);
          });
          console_->ReceiveRaw();
-       }, true, {2, 4}, 0, nullptr},
-      {"ready, no peer", true, [this] { console_->Detach(); }, false, {2}, 2, nullptr},
-      {"first read fails", true, stallThenAt(1, false), false, {}, 1, nullptr},
-      {"a later read fails", true, stallThenAt(5, false), false, {2}, 5, nullptr},
-      {"peer drops while sending", true, stallThenAt(50, true), false, {2}, 50, nullptr},
-      {"receive: first read fails", false, stallThenAt(1, false), false, {}, 1, nullptr},
-      {"peer drops while receiving", false, stallThenAt(20, true), false, {}, 20, nullptr},
-      {"console stalls before transfer complete", false, [&] {
-         console_->StallNextSend();
-         console_->SendRaw(packet);
-       }, false, {-2}, 0, nullptr},
-      {"clearing transfer request fails", false, [&] {
-         console_->SendRaw(packet);
-         SimDriver::FailNext(Call::ClearFeature, 1, ERROR_IO_DEVICE);
-       }, true, {0, -4}, 0, nullptr},
+       }, true, {2, 4}, 0},
+      {"ready, no peer", true, [this] { console_->Detach(); }, false, {2}, 2},
+      {"first read fails", true, stallThenAt(1, false), false, {}, 1},
+      {"a later read fails", true, stallThenAt(5, false), false, {2}, 5},
+      {"peer drops while sending", true, stallThenAt(50, true), false, {2}, 50},
+      {"peer drops while receiving", false, stallThenAt(20, true), false, {}, 20},
+      {"console stalls before transfer complete", false,
+       [&] { console_->StallNextSend(); console_->SendRaw(packet); }, false, {-2}, 0},
+      {"clearing transfer request fails", false,
+       [&] { console_->SendRaw(packet); SimDriver::FailNext(Call::ClearFeature, 1, ERROR_IO_DEVICE); },
+       true, {0, -4}, 0},
       // The host goes on and finds transfer complete clear all the same.
       {"raising transfer complete fails", true, [this] {
          console_->ReceiveRaw();
-         SimDriver::At(Call::SetFeature, 2, [] { SimDriver::FailNext(Call::SetFeature, 1, ERROR_IO_DEVICE); });
-       }, true, {2, 0}, 0, nullptr},
-      {"header write fails", true, fail(Call::Write, 1), false, {2}, 1, "Error sending packet header.\r\n"},
-      {"header write short", true, fail(Call::Write, 1, 7), false, {2}, 1, "Error sending packet header.\r\n"},
-      {"second chunk write fails", true, fail(Call::Write, 3), false, {2}, 1, "Error sending packet body.\r\n"},
-      {"first chunk write short", true, fail(Call::Write, 2, 4000), false, {2}, 1, "Error sending packet body.\r\n"},
-      {"header read fails", false, fail(Call::Read, 1), false, {-2}, 0, "Error getting packet header.\r\n"},
-      {"header read short", false, fail(Call::Read, 1, 4), false, {-2}, 0, "Error getting packet header.\r\n"},
-      {"body of 64 MiB and 1 byte", false, [this] { console_->SendRaw({0x01, 0, 0, 0x04, 'T', 'v', 'R', 0x13}); },
+         SimDriver::At(Call::SetFeature, 2,
+                       [] { SimDriver::FailNext(Call::SetFeature, 1, ERROR_IO_DEVICE); });
+       }, true, {2, 0}, 0},
+      {"header write fails", true, fail(Call::Write, 1), false, {2}, 1, headerOut},
+      {"header write short", true, fail(Call::Write, 1, 7), false, {2}, 1, headerOut},
+      {"second chunk write fails", true, fail(Call::Write, 3), false, {2}, 1, bodyOut},
+      {"first chunk write short", true, fail(Call::Write, 2, 4000), false, {2}, 1, bodyOut},
+      {"header read fails", false, fail(Call::Read, 1), false, {-2}, 0, headerIn},
+      {"header read short", false, fail(Call::Read, 1, 4), false, {-2}, 0, headerIn},
+      {"body of 64 MiB and 1 byte", false, [this] { console_->SendRaw({1, 0, 0, 4, 'T', 'v', 'R', 0x13}); },
        false, {-2}, 0, "Unable to allocate memory for packet body.\r\n"},
-      {"second chunk read fails", false, fail(Call::Read, 3), false, {-2}, 0, "Error recieving packet body.\r\n"},
-      {"last chunk read short", false, fail(Call::Read, 4, 1000), false, {-2}, 0, "Error recieving packet body.\r\n"},
+      {"second chunk read fails", false, fail(Call::Read, 3), false, {-2}, 0, bodyIn},
+      {"last chunk read short", false, fail(Call::Read, 4, 1000), false, {-2}, 0, bodyIn},
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -379,7 +348,7 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
     const uint64_t before = SimDriver::Count(Call::GetStatus);
     row.script();
     EXPECT_EQ(row.ok, row.send ? transport_.SendPacket({10000, kTagReply}, body.data())
-                               : Receive(row.ok ? body : std::vector<uint8_t>{}));
+                               : Receive(row.ok ? body : Data{}));
     const uint64_t reads = SimDriver::Count(Call::GetStatus) - before;
     EXPECT_EQ(row.statusReads ? row.statusReads : reads, reads);
     EXPECT_EQ(row.handshake, Handshake());
@@ -396,12 +365,7 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
 // takes from what arrives.
 TEST_F(LinkTest, ReplyPackets) {
   Connect();
-  struct Sent {
-    int32_t result;
-    const uint8_t* data;
-    int32_t length;
-    std::vector<uint8_t> body;
-  } sent[] = {
+  struct Sent { int32_t result; const uint8_t* data; int32_t length; Data body; } sent[] = {
       {7, nullptr, -5, {7, 0, 0, 0}},
       {0x01020304, nullptr, 12, {4, 3, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
       {-1, kOpenTagBytes, 2, {0xFF, 0xFF, 0xFF, 0xFF, 'T', 'v'}},
@@ -415,11 +379,7 @@ TEST_F(LinkTest, ReplyPackets) {
     EXPECT_EQ(row.body, packet.body) << row.result;
   }
   const uint8_t foreign[4] = {'T', 'v', 'r', 0x20};
-  struct Received {
-    const uint8_t* tag;
-    std::vector<uint8_t> body;
-    int32_t result;
-  } received[] = {
+  struct Received { const uint8_t* tag; Data body; int32_t result; } received[] = {
       {kOpenTagBytes, {1, 0, 0, 0, '/', 'a', 0}, -1},       {foreign, {1, 0, 0, 0}, -1},
       {kReplyTagBytes, {0xFF, 0xFF, 0xFF, 0xFF}, -1},       {kReplyTagBytes, {9, 0, 0}, -1},
       {kReplyTagBytes, {42, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}, 42}, {kReplyTagBytes, {}, -1},
