@@ -231,7 +231,7 @@ TEST_F(LinkTest, ScanOpensTheFirstPresentCableThatOpensAndAlwaysDestroysTheSet) 
 // Both ways: the header, then the body in chunks of at most 4096, with the
 // full handshake. A send ends only once the console has read it all: its
 // last look at the status found transfer complete cleared. 64 MiB is the
-// largest body taken; one byte more is refused (FailureTable).
+// largest body taken; one byte more is refused (the exchanges below).
 TEST_F(LinkTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
   Connect();
   // The sizes of the reads and writes, header first.
@@ -270,7 +270,7 @@ TEST_F(LinkTest, BodiesMoveInChunksOfAtMost4096WithTheFullHandshake) {
 // peer gone: the status reads are counted, so a wait that runs on to its time
 // bound is caught. Failed feature requests are ignored; a console that stalls
 // with its peer bit up fails the exchange once the wait gives up on its own.
-// A failure of the transport's table logs its line in the error colour.
+// A failure the transport reports logs its one line in the error colour.
 TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
   Connect();
   const Data body = Pattern(10000);
