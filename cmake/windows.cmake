@@ -51,9 +51,6 @@ function(tavdesk_wine_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
 
-tavdesk_wine_test(link_device_test tests/link_device_test.cpp)
-target_link_libraries(link_device_test PRIVATE tavdesk_sim)
-
 tavdesk_wine_test(cable_driver_win32_test tests/cable_driver_win32_test.cpp)
 target_link_libraries(cable_driver_win32_test PRIVATE tavdesk_driver_win32)
 
@@ -77,8 +74,8 @@ target_link_libraries(device_page_test PRIVATE tavdesk_worker_fixture tavdesk_si
 tavdesk_wine_test(link_worker_test tests/link_worker_test.cpp)
 target_link_libraries(link_worker_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
 
-tavdesk_wine_test(packet_transport_test tests/packet_transport_test.cpp)
-target_link_libraries(packet_transport_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+tavdesk_wine_test(link_test tests/link_test.cpp)
+target_link_libraries(link_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 
 # The session: command queue, host file service and path confinement. Its
 # code page 932 suite runs in a second entry, with Wine started in a ja_JP

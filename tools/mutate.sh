@@ -23,11 +23,10 @@ log=build/mutate.log
 # the native build.
 tests_for() {
   case "$1" in
-    link/link_device.cpp | link/cable_driver.h | link/cable_protocol.h)
-      echo link_device_test packet_transport_test ;;
-    link/packet_transport.cpp) echo packet_transport_test ;;
-    link/packet_format.* | link/byte_reader.h) echo native:portable_test packet_transport_test ;;
-    link/device_info.*) echo native:portable_test link_device_test ;;
+    link/link_device.cpp | link/cable_driver.h | link/cable_protocol.h | link/packet_transport.cpp)
+      echo link_test ;;
+    link/packet_format.* | link/byte_reader.h) echo native:portable_test link_test ;;
+    link/device_info.*) echo native:portable_test link_test ;;
     session/request_format.*) echo native:portable_test session_test ;;
     session/elf_check.*) echo native:portable_test session_test ;;
     session/target_session.cpp | session/host_file_service.cpp) echo session_test ;;
@@ -40,7 +39,7 @@ tests_for() {
       echo link_worker_test device_page_test settings_page_test program_test ;;
     config/settings_page.cpp) echo settings_page_test ;;
     ui/program.cpp) echo program_test ;;
-    sim/sim_timing.cpp) echo link_device_test ;;
+    sim/sim_timing.cpp) echo link_test ;;
     config/settings.cpp) echo settings_test ;;
     *) return 1 ;;
   esac
