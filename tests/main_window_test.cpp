@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "session/device_record.h"
 #include "ui/resource.h"
@@ -19,14 +20,6 @@ HWND NewPage() {
                             [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
 }
 
-// What the program's WM_DESTROY and clean-up do for the window's state.
-void DestroyMainWindow() {
-  if (MainWindow) DestroyWindow(MainWindow);
-  MainWindow = ShownPage = nullptr;
-  ImageList_Destroy(TabImageList);
-  TabImageList = nullptr;
-}
-
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -34,32 +27,32 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_TRUE(CreateMainWindow());
     ShowWindow(MainWindow, SW_SHOWNORMAL);
   }
-  void TearDown() override { DestroyMainWindow(); }
+  // What the program's WM_DESTROY and clean-up do for the window's state.
+  void TearDown() override {
+    DestroyWindow(MainWindow);
+    MainWindow = ShownPage = nullptr;
+    ImageList_Destroy(std::exchange(TabImageList, nullptr));
+  }
   LRESULT Tabs(UINT message) { return SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, message, 0, 0); }
 };
 
 // Ctrl+Tab, or Ctrl+Shift+Tab, as the message loop hands it over.
 BOOL PressCtrlTab(bool shift) {
-  BYTE keys[256] = {};
+  BYTE keys[256] = {}, none[256] = {};
   keys[VK_CONTROL] = 0x80;
   keys[VK_SHIFT] = shift ? 0x80 : 0;
   SetKeyboardState(keys);
   MSG message = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
   const BOOL taken = TranslateAcceleratorA(MainWindow, AcceleratorTable, &message);
-  keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
-  SetKeyboardState(keys);
+  SetKeyboardState(none);
   return taken;
 }
 
 TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
   enum Op { Add, Remove, Next, Previous, Destroy, Show };
-  // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab.
-  const struct {
-    Op op;
-    int page;
-    BOOL result;
-    int selected, shown, count;  // afterwards; shown -1: none
-  } steps[] = {
+  // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab. The
+  // selected tab, the shown page (-1: none) and the tab count are afterwards.
+  const struct { Op op; int page; BOOL result; int selected, shown, count; } steps[] = {
       {Add, 1, TRUE, 1, 1, 2},      {Add, 2, TRUE, 2, 2, 3},      {Add, 3, TRUE, 3, 3, 4},
       {Next, 0, TRUE, 0, 0, 4},      // after the last: the first
       {Previous, 0, TRUE, 3, 3, 4},  // before the first: the last
@@ -101,12 +94,9 @@ TEST_F(MainWindowTest, AboutPageShowsTheWholeBannerAndTheDeviceCount) {
   GetClientRect(GetWindow(AboutPage, GW_CHILD), &client);
   EXPECT_EQ(296, client.right);
   EXPECT_EQ(63, client.bottom);
-  const struct {
-    uint16_t devices;
-    const char* text;
-  } rows[] = {{1, "\n\n1 device mounted"},
-              {65535, "\n\n65535 devices mounted"},
-              {0, "\n\nNo device mounted\nPlug in pl2301/2302-cable"}};
+  const struct { uint16_t devices; const char* text; } rows[] = {
+      {1, "\n\n1 device mounted"}, {65535, "\n\n65535 devices mounted"},
+      {0, "\n\nNo device mounted\nPlug in pl2301/2302-cable"}};
   for (const auto& row : rows) {
     DeviceCount = row.devices;
     UpdateDeviceCountText(AboutPage);
@@ -119,13 +109,11 @@ TEST_F(MainWindowTest, AboutPageShowsTheWholeBannerAndTheDeviceCount) {
 // The flag stays while the window is minimised; the window's own timer
 // clears it once it is open.
 TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
-  for (bool minimised : {true, false}) {
-    ShowWindow(MainWindow, minimised ? SW_MINIMIZE : SW_RESTORE);
-    AttentionFlag.store(1);
-    SendMessageA(MainWindow, WM_TIMER, 1, 0);
-    EXPECT_EQ(minimised ? 1 : 0, AttentionFlag.load()) << minimised;
-  }
+  ShowWindow(MainWindow, SW_MINIMIZE);
   AttentionFlag.store(1);
+  SendMessageA(MainWindow, WM_TIMER, 1, 0);
+  EXPECT_EQ(1, AttentionFlag.load());
+  ShowWindow(MainWindow, SW_RESTORE);
   MSG message;
   for (ULONGLONG end = GetTickCount64() + 10000; AttentionFlag.load() && GetTickCount64() < end;) {
     if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
@@ -139,9 +127,7 @@ TEST_F(MainWindowTest, TooltipsAndCommonControlsSix) {
   const TooltipEntry table[] = {{IDC_EXECUTE, "Run"}, {0, nullptr}};
   HWND tooltips = CreateTooltips(page, table);
   char text[80] = {};
-  TTTOOLINFOA tool = {};
-  tool.cbSize = TTTOOLINFOA_V1_SIZE;
-  tool.lpszText = text;
+  TTTOOLINFOA tool = {TTTOOLINFOA_V1_SIZE, 0, nullptr, 0, {}, nullptr, text, 0, nullptr};
   ASSERT_TRUE(SendMessageA(tooltips, TTM_ENUMTOOLSA, 0, reinterpret_cast<LPARAM>(&tool)));
   EXPECT_EQ(1, SendMessageA(tooltips, TTM_GETTOOLCOUNT, 0, 0));
   EXPECT_EQ(reinterpret_cast<UINT_PTR>(GetDlgItem(page, IDC_EXECUTE)), tool.uId);
@@ -155,25 +141,24 @@ TEST_F(MainWindowTest, TooltipsAndCommonControlsSix) {
   EXPECT_NE(nullptr, strstr(path, "microsoft.windows.common-controls_6595b64144ccf1df_6.")) << path;
 }
 
-// Refuses to create the About page (a child dialog).
-LRESULT CALLBACK RefuseAboutPage(int code, WPARAM wParam, LPARAM lParam) {
-  char name[16] = {};
-  GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
-  if (code == HCBT_CREATEWND && !strcmp(name, "#32770") &&
-      (reinterpret_cast<CBT_CREATEWNDA*>(lParam)->lpcs->style & WS_CHILD))
-    return 1;
-  return CallNextHookEx(nullptr, code, wParam, lParam);
-}
-
-TEST(MainWindowCreateTest, AFailedStepLeavesNoWindowBehind) {
-  HHOOK hook = SetWindowsHookExA(WH_CBT, RefuseAboutPage, nullptr, GetCurrentThreadId());
+TEST_F(MainWindowTest, AFailedStepLeavesNoWindowBehind) {
+  TearDown();
+  // Refuses to create the About page (a child dialog).
+  HOOKPROC refuseAboutPage = [](int code, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    char name[16] = {};
+    GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
+    if (code == HCBT_CREATEWND && !strcmp(name, "#32770") &&
+        (reinterpret_cast<CBT_CREATEWNDA*>(lParam)->lpcs->style & WS_CHILD))
+      return 1;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+  };
+  HHOOK hook = SetWindowsHookExA(WH_CBT, refuseAboutPage, nullptr, GetCurrentThreadId());
   EXPECT_FALSE(CreateMainWindow());
   UnhookWindowsHookEx(hook);
   EXPECT_EQ(nullptr, MainWindow);
   EXPECT_EQ(nullptr, TabImageList);
   EXPECT_EQ(nullptr, FindWindowA(nullptr, "Tavdesk"));
   EXPECT_TRUE(CreateMainWindow());
-  DestroyMainWindow();
 }
 
 }  // namespace

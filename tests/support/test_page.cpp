@@ -4,6 +4,8 @@
 
 #include <richedit.h>
 
+#include <utility>
+
 #include "ui/device_page.h"
 #include "ui/log_queue.h"
 
@@ -24,8 +26,7 @@ TestPage::TestPage() {
   parent_ = CreateWindowExA(0, "STATIC", "test parent", WS_OVERLAPPEDWINDOW, 0, 0, 400, 400,
                             nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
   page_ = parent_ ? CreateDevicePage(parent_) : nullptr;
-  record_ = NewDeviceRecord();
-  if (!record_) return;
+  if (!(record_ = NewDeviceRecord())) return;
   record_->page = page_;
   Attach(true);
 }
@@ -42,18 +43,11 @@ void TestPage::Attach(bool attached) {
   SetWindowLongPtrA(page_, DWLP_USER, attached ? reinterpret_cast<LONG_PTR>(record_) : 0);
 }
 
-std::vector<QueuedEntry> TestPage::Queued() const {
+std::vector<QueuedEntry> TestPage::Queued(bool take) {
   std::vector<QueuedEntry> entries;
   SharedLockGuard guard;
   for (const LogEntry* entry = record_->logHead; entry; entry = entry->next)
     entries.push_back({entry->colour, entry->text});
-  return entries;
-}
-
-std::vector<QueuedEntry> TestPage::TakeQueued() {
-  std::vector<QueuedEntry> entries = Queued();
-  SharedLockGuard guard;
-  FreeLogEntries(record_->logHead);
-  record_->logHead = nullptr;
+  if (take) FreeLogEntries(std::exchange(record_->logHead, nullptr));
   return entries;
 }
