@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -24,13 +23,9 @@ TEST(SettingsTest, FirstStartGivesDefaultsAndOnlyAWholeValueLoadsUncheckedButTer
   ASSERT_NE(0u, GetModuleFileNameA(nullptr, program, kPathChars));
   const std::string path = program, ini = path.substr(0, path.rfind('.')) + ".ini";
   DeleteFileA(ini.c_str());
-  SettingsRecord defaults = {}, odd, loaded;  // the defaults spelled out field by field
-  defaults.shareExecFolder = 1;
+  // The defaults field by field, the folder the program's.
+  SettingsRecord defaults = {0, 0, 1, {}, 1, {}, 0, {0, 0x0000FF, 0xA00000}, {}, {'M', 'o', 's', 'k'}};
   path.copy(defaults.sharedFolder, path.rfind('\\'));
-  defaults.priority = 1;
-  defaults.colours[1] = 0x0000FF;
-  defaults.colours[2] = 0xA00000;
-  memcpy(defaults.signature, "Mosk", 4);
   memset(&Settings, 0xEE, sizeof Settings);
   InitSettings();
   EXPECT_EQ(ini, IniPath);
@@ -38,6 +33,7 @@ TEST(SettingsTest, FirstStartGivesDefaultsAndOnlyAWholeValueLoadsUncheckedButTer
 
   // Every byte set, padding included, the folder not terminated: what is
   // stored loads back whole, but for the folder's last byte.
+  SettingsRecord odd, loaded;
   for (size_t i = 0; i < sizeof odd; ++i) reinterpret_cast<unsigned char*>(&odd)[i] = uint8_t(i * 7 + 3);
   memset(odd.sharedFolder, 'a', kPathChars);
   (loaded = odd).sharedFolder[kPathChars - 1] = 0;
@@ -63,9 +59,8 @@ TEST(SettingsTest, FirstStartGivesDefaultsAndOnlyAWholeValueLoadsUncheckedButTer
 TEST(SettingsTest, IniPathFollowsTheLastDotOfTheWholePath) {
   const struct { std::string program; const char* ini; /* none: refused */ } rows[] = {
       {"C:\\Tools\\Tavdesk.exe", "C:\\Tools\\Tavdesk.ini"}, {"C:\\Tools\\Tavdesk", "C:\\Tools\\Tavdesk.ini"},
-      {"C:\\my.tools\\Tavdesk", "C:\\my.ini"},              {"a.b.exe", "a.b.ini"},
+      {"C:\\my.tools\\Tavdesk", "C:\\my.ini"}, {"a.b.exe", "a.b.ini"}, {std::string(kPathChars - 4, 'p'), ""},
       {std::string(kPathChars - 5, 'p'), nullptr},  // the longest that fits
-      {std::string(kPathChars - 4, 'p'), ""},
   };
   for (const auto& row : rows) {
     char ini[kPathChars] = "stale";

@@ -2,22 +2,15 @@
 // its log view shows and what its queue still holds.
 #include "tests/support/test_page.h"
 
-#include <richedit.h>
-
 #include <utility>
 
 #include "ui/device_page.h"
 #include "ui/log_queue.h"
 
 std::string ViewText(HWND page) {
-  std::string text;
-  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0,
-                       [](DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) -> DWORD {
-                         reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
-                         *done = count;
-                         return 0;
-                       }};
-  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  std::string text(GetWindowTextLengthA(view) + 1, '\0');
+  text.resize(GetWindowTextA(view, &text[0], int(text.size())));
   return text;
 }
 

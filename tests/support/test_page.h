@@ -10,12 +10,9 @@
 #include "session/device_record.h"
 #include "ui/resource.h"
 
-struct QueuedEntry {
-  COLORREF colour;
-  std::string text;
-};
+struct QueuedEntry { COLORREF colour; std::string text; };
 
-// A page's log view as the control streams it out (SF_TEXT, CRLF line ends).
+// A page's log view as its window text (CRLF line ends).
 std::string ViewText(HWND page);
 
 class TestPage {
