@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
+#include <utility>
 
 #include "session/device_record.h"
 #include "ui/resource.h"
@@ -19,14 +19,6 @@ HWND NewPage() {
                             [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
 }
 
-// What the program's WM_DESTROY and clean-up do for the window's state.
-void DestroyMainWindow() {
-  if (MainWindow) DestroyWindow(MainWindow);
-  MainWindow = ShownPage = nullptr;
-  ImageList_Destroy(TabImageList);
-  TabImageList = nullptr;
-}
-
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -34,55 +26,48 @@ class MainWindowTest : public ::testing::Test {
     ASSERT_TRUE(CreateMainWindow());
     ShowWindow(MainWindow, SW_SHOWNORMAL);
   }
-  void TearDown() override { DestroyMainWindow(); }
+  // What the program's WM_DESTROY and clean-up do for the window's state.
+  void TearDown() override {
+    DestroyWindow(MainWindow);
+    MainWindow = ShownPage = nullptr;
+    ImageList_Destroy(std::exchange(TabImageList, nullptr));
+  }
   LRESULT Tabs(UINT message) { return SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, message, 0, 0); }
 };
 
 // Ctrl+Tab, or Ctrl+Shift+Tab, as the message loop hands it over.
 BOOL PressCtrlTab(bool shift) {
-  BYTE keys[256] = {};
+  BYTE keys[256] = {}, none[256] = {};
   keys[VK_CONTROL] = 0x80;
   keys[VK_SHIFT] = shift ? 0x80 : 0;
   SetKeyboardState(keys);
   MSG message = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
   const BOOL taken = TranslateAcceleratorA(MainWindow, AcceleratorTable, &message);
-  keys[VK_CONTROL] = keys[VK_SHIFT] = 0;
-  SetKeyboardState(keys);
+  SetKeyboardState(none);
   return taken;
 }
 
 TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
   enum Op { Add, Remove, Next, Previous, Destroy, Show };
-  // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab.
-  const struct {
-    Op op;
-    int page;
-    BOOL result;
-    int selected, shown, count;  // afterwards; shown -1: none
-  } steps[] = {
+  // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab. The
+  // selected tab, the shown page (-1: none) and the tab count are afterwards.
+  const struct { Op op; int page; BOOL result; int selected, shown, count; } steps[] = {
       {Add, 1, TRUE, 1, 1, 2},      {Add, 2, TRUE, 2, 2, 3},      {Add, 3, TRUE, 3, 3, 4},
       {Next, 0, TRUE, 0, 0, 4},      // after the last: the first
-      {Previous, 0, TRUE, 3, 3, 4},  // before the first: the last
-      {Previous, 0, TRUE, 2, 2, 4},
+      {Previous, 0, TRUE, 3, 3, 4}, {Previous, 0, TRUE, 2, 2, 4},  // before the first: the last
       {Remove, 1, TRUE, 1, 2, 3},    // another tab: the selection stays on page 2
       {Remove, 2, TRUE, 0, 0, 2},    // the selected tab: About takes over
-      {Remove, 4, FALSE, 0, 0, 2},   // no tab stands for page 4
-      {Next, 0, TRUE, 1, 3, 2},
-      {Destroy, 3, TRUE, 1, -1, 2},  // its tab stays, standing for no window
-      {Show, 0, TRUE, 1, -1, 2},
+      {Remove, 4, FALSE, 0, 0, 2}, {Next, 0, TRUE, 1, 3, 2},  // no tab stands for page 4
+      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window
   };
   HWND pages[5] = {AboutPage, NewPage(), NewPage(), NewPage(), NewPage()};
-  int row = 0;
   for (const auto& s : steps) {
-    SCOPED_TRACE(row++);
-    BOOL result = FALSE;
-    switch (s.op) {
-      case Add: result = AddPageTab("Cable", kDeviceTabImage, pages[s.page]); break;
-      case Remove: result = RemovePageTab(pages[s.page]); break;
-      case Next: case Previous: result = PressCtrlTab(s.op == Previous); break;
-      case Destroy: result = DestroyWindow(pages[s.page]); break;
-      case Show: result = ShowSelectedPage(MainWindow); break;
-    }
+    SCOPED_TRACE(&s - steps);
+    const BOOL result = s.op == Add       ? AddPageTab("Cable", kDeviceTabImage, pages[s.page])
+                        : s.op == Remove  ? RemovePageTab(pages[s.page])
+                        : s.op == Destroy ? DestroyWindow(pages[s.page])
+                        : s.op == Show    ? ShowSelectedPage(MainWindow)
+                                          : PressCtrlTab(s.op == Previous);
     EXPECT_EQ(s.result, result != FALSE);
     EXPECT_EQ(s.selected, Tabs(TCM_GETCURSEL));
     EXPECT_EQ(s.count, Tabs(TCM_GETITEMCOUNT));
@@ -95,18 +80,14 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
   EXPECT_TRUE(IsWindowVisible(MainWindow)) << "Enter and Escape do not close it";
 }
 
-TEST_F(MainWindowTest, AboutPageShowsTheWholeBannerAndTheDeviceCount) {
+TEST_F(MainWindowTest, AboutPageBannerAndDeviceCountTooltipsAndCommonControlsSix) {
   // Wine would shrink the banner into its border; the page makes room.
   RECT client;
   GetClientRect(GetWindow(AboutPage, GW_CHILD), &client);
-  EXPECT_EQ(296, client.right);
-  EXPECT_EQ(63, client.bottom);
-  const struct {
-    uint16_t devices;
-    const char* text;
-  } rows[] = {{1, "\n\n1 device mounted"},
-              {65535, "\n\n65535 devices mounted"},
-              {0, "\n\nNo device mounted\nPlug in pl2301/2302-cable"}};
+  EXPECT_TRUE(client.right == 296 && client.bottom == 63) << client.right << " x " << client.bottom;
+  const struct { uint16_t devices; const char* text; } rows[] = {
+      {1, "\n\n1 device mounted"}, {65535, "\n\n65535 devices mounted"},
+      {0, "\n\nNo device mounted\nPlug in pl2301/2302-cable"}};
   for (const auto& row : rows) {
     DeviceCount = row.devices;
     UpdateDeviceCountText(AboutPage);
@@ -114,34 +95,12 @@ TEST_F(MainWindowTest, AboutPageShowsTheWholeBannerAndTheDeviceCount) {
     GetDlgItemTextA(AboutPage, IDC_DEVICE_COUNT, text, sizeof text);
     EXPECT_STREQ(row.text, text);
   }
-}
 
-// The flag stays while the window is minimised; the window's own timer
-// clears it once it is open.
-TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
-  for (bool minimised : {true, false}) {
-    ShowWindow(MainWindow, minimised ? SW_MINIMIZE : SW_RESTORE);
-    AttentionFlag.store(1);
-    SendMessageA(MainWindow, WM_TIMER, 1, 0);
-    EXPECT_EQ(minimised ? 1 : 0, AttentionFlag.load()) << minimised;
-  }
-  AttentionFlag.store(1);
-  MSG message;
-  for (ULONGLONG end = GetTickCount64() + 10000; AttentionFlag.load() && GetTickCount64() < end;) {
-    if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-    else MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-  }
-  EXPECT_EQ(0, AttentionFlag.load());
-}
-
-TEST_F(MainWindowTest, TooltipsAndCommonControlsSix) {
   HWND page = NewPage();
   const TooltipEntry table[] = {{IDC_EXECUTE, "Run"}, {0, nullptr}};
   HWND tooltips = CreateTooltips(page, table);
   char text[80] = {};
-  TTTOOLINFOA tool = {};
-  tool.cbSize = TTTOOLINFOA_V1_SIZE;
-  tool.lpszText = text;
+  TTTOOLINFOA tool = {TTTOOLINFOA_V1_SIZE, 0, nullptr, 0, {}, nullptr, text, 0, nullptr};
   ASSERT_TRUE(SendMessageA(tooltips, TTM_ENUMTOOLSA, 0, reinterpret_cast<LPARAM>(&tool)));
   EXPECT_EQ(1, SendMessageA(tooltips, TTM_GETTOOLCOUNT, 0, 0));
   EXPECT_EQ(reinterpret_cast<UINT_PTR>(GetDlgItem(page, IDC_EXECUTE)), tool.uId);
@@ -155,25 +114,38 @@ TEST_F(MainWindowTest, TooltipsAndCommonControlsSix) {
   EXPECT_NE(nullptr, strstr(path, "microsoft.windows.common-controls_6595b64144ccf1df_6.")) << path;
 }
 
-// Refuses to create the About page (a child dialog).
-LRESULT CALLBACK RefuseAboutPage(int code, WPARAM wParam, LPARAM lParam) {
-  char name[16] = {};
-  GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
-  if (code == HCBT_CREATEWND && !strcmp(name, "#32770") &&
-      (reinterpret_cast<CBT_CREATEWNDA*>(lParam)->lpcs->style & WS_CHILD))
-    return 1;
-  return CallNextHookEx(nullptr, code, wParam, lParam);
+// The flag stays while the window is minimised; the window's own timer
+// clears it once it is open.
+TEST_F(MainWindowTest, AttentionFlashesAMinimisedWindowUntilItIsOpened) {
+  ShowWindow(MainWindow, SW_MINIMIZE);
+  AttentionFlag.store(1);
+  SendMessageA(MainWindow, WM_TIMER, 1, 0);
+  EXPECT_EQ(1, AttentionFlag.load());
+  ShowWindow(MainWindow, SW_RESTORE);
+  for (int i = 0; i < 100 && AttentionFlag.load(); ++i) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    for (MSG message; PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&message);
+  }
+  EXPECT_EQ(0, AttentionFlag.load());
 }
 
-TEST(MainWindowCreateTest, AFailedStepLeavesNoWindowBehind) {
-  HHOOK hook = SetWindowsHookExA(WH_CBT, RefuseAboutPage, nullptr, GetCurrentThreadId());
+TEST_F(MainWindowTest, AFailedStepLeavesNoWindowBehind) {
+  TearDown();
+  // Refuses to create the About page (a child dialog).
+  HOOKPROC refuseAboutPage = [](int code, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    char name[16] = {};
+    GetClassNameA(reinterpret_cast<HWND>(wParam), name, sizeof name);
+    if (code == HCBT_CREATEWND && !strcmp(name, "#32770") &&
+        (reinterpret_cast<CBT_CREATEWNDA*>(lParam)->lpcs->style & WS_CHILD))
+      return 1;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+  };
+  HHOOK hook = SetWindowsHookExA(WH_CBT, refuseAboutPage, nullptr, GetCurrentThreadId());
   EXPECT_FALSE(CreateMainWindow());
   UnhookWindowsHookEx(hook);
-  EXPECT_EQ(nullptr, MainWindow);
-  EXPECT_EQ(nullptr, TabImageList);
+  EXPECT_TRUE(!MainWindow && !TabImageList);
   EXPECT_EQ(nullptr, FindWindowA(nullptr, "Tavdesk"));
   EXPECT_TRUE(CreateMainWindow());
-  DestroyMainWindow();
 }
 
 }  // namespace

@@ -2,20 +2,15 @@
 // its log view shows and what its queue still holds.
 #include "tests/support/test_page.h"
 
-#include <richedit.h>
+#include <utility>
 
 #include "ui/device_page.h"
 #include "ui/log_queue.h"
 
 std::string ViewText(HWND page) {
-  std::string text;
-  EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(&text), 0,
-                       [](DWORD_PTR cookie, LPBYTE bytes, LONG count, LONG* done) -> DWORD {
-                         reinterpret_cast<std::string*>(cookie)->append(reinterpret_cast<char*>(bytes), count);
-                         *done = count;
-                         return 0;
-                       }};
-  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, SF_TEXT, reinterpret_cast<LPARAM>(&stream));
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  std::string text(GetWindowTextLengthA(view) + 1, '\0');
+  text.resize(GetWindowTextA(view, &text[0], int(text.size())));
   return text;
 }
 
@@ -24,8 +19,7 @@ TestPage::TestPage() {
   parent_ = CreateWindowExA(0, "STATIC", "test parent", WS_OVERLAPPEDWINDOW, 0, 0, 400, 400,
                             nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
   page_ = parent_ ? CreateDevicePage(parent_) : nullptr;
-  record_ = NewDeviceRecord();
-  if (!record_) return;
+  if (!(record_ = NewDeviceRecord())) return;
   record_->page = page_;
   Attach(true);
 }
@@ -42,18 +36,11 @@ void TestPage::Attach(bool attached) {
   SetWindowLongPtrA(page_, DWLP_USER, attached ? reinterpret_cast<LONG_PTR>(record_) : 0);
 }
 
-std::vector<QueuedEntry> TestPage::Queued() const {
+std::vector<QueuedEntry> TestPage::Queued(bool take) {
   std::vector<QueuedEntry> entries;
   SharedLockGuard guard;
   for (const LogEntry* entry = record_->logHead; entry; entry = entry->next)
     entries.push_back({entry->colour, entry->text});
-  return entries;
-}
-
-std::vector<QueuedEntry> TestPage::TakeQueued() {
-  std::vector<QueuedEntry> entries = Queued();
-  SharedLockGuard guard;
-  FreeLogEntries(record_->logHead);
-  record_->logHead = nullptr;
+  if (take) FreeLogEntries(std::exchange(record_->logHead, nullptr));
   return entries;
 }

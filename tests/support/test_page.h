@@ -1,6 +1,5 @@
 // A real device page for tests: the page from template 106 under a hidden
-// top-level parent, with a zero-filled DeviceRecord attached as its dialog
-// user data, and ways to read back the view and the queue without flushing.
+// top-level parent, with a zero-filled DeviceRecord as its dialog user data.
 #pragma once
 
 #include <windows.h>
@@ -11,12 +10,9 @@
 #include "session/device_record.h"
 #include "ui/resource.h"
 
-struct QueuedEntry {
-  COLORREF colour;
-  std::string text;
-};
+struct QueuedEntry { COLORREF colour; std::string text; };
 
-// A page's log view as the control streams it out (SF_TEXT, CRLF line ends).
+// A page's log view as its window text (CRLF line ends).
 std::string ViewText(HWND page);
 
 class TestPage {
@@ -28,17 +24,14 @@ class TestPage {
 
   bool ok() const { return page_ && record_; }
   HWND page() const { return page_; }
-  HWND view() const { return GetDlgItem(page_, IDC_LOG_VIEW); }
   DeviceRecord* record() const { return record_; }
   void Attach(bool attached);  // the record as the page's user data, or none
-  std::string ViewText() const { return ::ViewText(page_); }
-  // The entries still queued, oldest first, read under the SharedLock; the
-  // second also drops them, as a flush would.
-  std::vector<QueuedEntry> Queued() const;
-  std::vector<QueuedEntry> TakeQueued();
+  // The entries still queued, oldest first, read under the SharedLock; taking
+  // them also frees them, as a flush would.
+  std::vector<QueuedEntry> Queued(bool take = false);
+  std::vector<QueuedEntry> TakeQueued() { return Queued(true); }
 
  private:
-  HWND parent_ = nullptr;
-  HWND page_ = nullptr;
+  HWND parent_ = nullptr, page_ = nullptr;
   DeviceRecord* record_ = nullptr;
 };
