@@ -31,12 +31,12 @@ TEST(DllSearchTest, PlantedDllsInTheProgramsFolderAreNotLoaded) {
   const fs::path here = fs::path(self).parent_path();
   const fs::path folder =
       fs::temp_directory_path() / ("tavdesk-planted-" + std::to_string(GetCurrentProcessId()));
-  const auto loaded = [&](const char* dll) { return fs::exists(folder / (dll + std::string(".dll.loaded"))); };
+  const auto loaded = [&](std::string dll) { return fs::exists(folder / (dll + ".dll.loaded")); };
   for (const std::string exe : {"Tavdesk.exe", "TavdeskSim.exe"}) {
     SCOPED_TRACE(exe);
-    const std::string app = "Software\\Wine\\AppDefaults\\" + exe, overrides = app + "\\DllOverrides";
+    const std::string app = "Software\\Wine\\AppDefaults\\" + exe, dlls = app + "\\DllOverrides";
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, overrides.c_str(), 0, nullptr, 0,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, dlls.c_str(), 0, nullptr, 0,
                                              KEY_SET_VALUE, nullptr, &key, nullptr));
     for (const char* dll : planted)
       RegSetValueExA(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>("native,builtin"), 15);
@@ -46,7 +46,7 @@ TEST(DllSearchTest, PlantedDllsInTheProgramsFolderAreNotLoaded) {
     fs::copy_file(here / exe, folder / exe, replace);
     for (const char* dll : planted)
       fs::copy_file(here / "planted_dll.dll", folder / (dll + std::string(".dll")), replace);
-    const probe::Started started = probe::Start((folder / exe).string(), {"TAVDESK_SIM_DEMO=1"}, "");
+    const auto started = probe::Start((folder / exe).string(), {"TAVDESK_SIM_DEMO=1"}, "");
     // Until the main window shows, the program ends, or a planted DLL ran.
     HWND main = nullptr;
     probe::WaitFor(
@@ -64,7 +64,7 @@ TEST(DllSearchTest, PlantedDllsInTheProgramsFolderAreNotLoaded) {
     CloseHandle(started.info.hThread);
     std::error_code ignored;
     fs::remove_all(folder, ignored);
-    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, dlls.c_str());
     RegDeleteKeyA(HKEY_CURRENT_USER, app.c_str());
   }
 }

@@ -41,8 +41,8 @@ Data Frame(uint8_t op, const Data& payload, int64_t length = -1) {
   return Cat(Cat({op}, Le32Bytes(uint32_t(length < 0 ? payload.size() : length))), payload);
 }
 // WAIT is {mask, value} and READ a count, each followed by a time-out in ms.
-Data WaitPayload(uint8_t mask, uint8_t value, uint32_t ms) { return Cat({mask, value}, Le32Bytes(ms)); }
-Data ReadPayload(uint32_t count, uint32_t ms) { return Cat(Le32Bytes(count), Le32Bytes(ms)); }
+Data WaitArgs(uint8_t mask, uint8_t value, uint32_t ms) { return Cat({mask, value}, Le32Bytes(ms)); }
+Data ReadArgs(uint32_t count, uint32_t ms) { return Cat(Le32Bytes(count), Le32Bytes(ms)); }
 
 // The console's end, with the replies a test insists on.
 struct WireClient : SocketConsoleEnd {
@@ -104,9 +104,9 @@ TEST(VirtualCableTest, ConnectionsAreCablesThatServeTheirOpsAndEndAlone) {
   end->Ask(wire::kSet, {kFeatureTransferComplete});
   EXPECT_EQ(0x100 | kStatusPeerExists | kStatusTransferComplete | kStatusTransmitReady, host.Status());
   ASSERT_TRUE(host.link.SetFeature(kFeatureTransferRequest));
-  EXPECT_EQ(Data{7}, end->Ask(wire::kWait, WaitPayload(6, 6, kBoundMs)));
+  EXPECT_EQ(Data{7}, end->Ask(wire::kWait, WaitArgs(6, 6, kBoundMs)));
   // A wait that can't be met answers at its time-out with the status.
-  EXPECT_EQ(Data{7}, end->Ask(wire::kWait, WaitPayload(2, 0, 30)));
+  EXPECT_EQ(Data{7}, end->Ask(wire::kWait, WaitArgs(2, 0, 30)));
   end->Ask(wire::kClear, {kFeatureTransferComplete});
   ASSERT_TRUE(host.link.ClearFeature(kFeatureTransferRequest));
   EXPECT_EQ(Data{kStatusPeerExists}, end->Ask(wire::kStatus));
@@ -115,10 +115,10 @@ TEST(VirtualCableTest, ConnectionsAreCablesThatServeTheirOpsAndEndAlone) {
   // passes; once the host closes, at once what is left.
   DWORD moved = 0;
   ASSERT_TRUE(host.link.Write("abc", 3, &moved));
-  EXPECT_EQ(Bytes("ab"), end->Ask(wire::kRead, ReadPayload(2, kBoundMs)));
-  EXPECT_EQ(Bytes("c"), end->Ask(wire::kRead, ReadPayload(10, 30)));
+  EXPECT_EQ(Bytes("ab"), end->Ask(wire::kRead, ReadArgs(2, kBoundMs)));
+  EXPECT_EQ(Bytes("c"), end->Ask(wire::kRead, ReadArgs(10, 30)));
   ASSERT_TRUE(host.link.Write("de", 2, &moved) && host.link.Close());
-  EXPECT_EQ(Bytes("de"), end->Ask(wire::kRead, ReadPayload(10, 600000)));
+  EXPECT_EQ(Bytes("de"), end->Ask(wire::kRead, ReadArgs(10, 600000)));
 
   end->Ask(wire::kAttach, {0});
   ASSERT_TRUE(host.link.Open());
@@ -151,7 +151,7 @@ TEST(VirtualCableTest, ConnectionsAreCablesThatServeTheirOpsAndEndAlone) {
       {"write over 16 MiB", true, Frame(wire::kWrite, {}, wire::kMaxPayload + 1)},
       {"read of 7 bytes", true, Frame(wire::kRead, Data(7))},
       {"read of 9 bytes", true, Frame(wire::kRead, Data(9))},
-      {"read over 16 MiB", true, Frame(wire::kRead, ReadPayload(wire::kMaxPayload + 1, 0))},
+      {"read over 16 MiB", true, Frame(wire::kRead, ReadArgs(wire::kMaxPayload + 1, 0))},
       {"wait of 5 bytes", true, Frame(wire::kWait, Data(5))},
       {"wait of 7 bytes", true, Frame(wire::kWait, Data(7))},
       {"closed mid-header", true, {wire::kWrite, 100, 0}, true},
@@ -190,8 +190,8 @@ TEST(VirtualCableTest, ConnectionsAreCablesThatServeTheirOpsAndEndAlone) {
   auto staying = connect("staying");
   Host leavingHost, stayingHost;
   ASSERT_TRUE(leavingHost.opened && stayingHost.opened);
-  ASSERT_TRUE(leaving->SendBytes(Frame(wire::kWait, WaitPayload(2, 2, 600000))));
-  ASSERT_TRUE(staying->SendBytes(Frame(wire::kRead, ReadPayload(1, 600000))));
+  ASSERT_TRUE(leaving->SendBytes(Frame(wire::kWait, WaitArgs(2, 2, 600000))));
+  ASSERT_TRUE(staying->SendBytes(Frame(wire::kRead, ReadArgs(1, 600000))));
   leaving->Disconnect();
   EXPECT_TRUE(Within([&] { return leavingHost.StatusFails(); }));
   EXPECT_FALSE(stayingHost.StatusFails());
