@@ -159,7 +159,7 @@ target_link_libraries(tavdesk_virtual_cable PUBLIC tavdesk_core ws2_32)
 
 tavdesk_wine_test(virtual_cable_test tests/virtual_cable_test.cpp sim/socket_console_end.cpp)
 target_link_libraries(virtual_cable_test PRIVATE tavdesk_virtual_cable tavdesk_sim
-                      tavdesk_test_support tavdesk_resources)
+                      tavdesk_test_support tavdesk_resources tavdesk_program_probe)
 target_link_libraries(TavdeskSim PRIVATE tavdesk_virtual_cable)
 
 # End to end: TavdeskSim.exe as a process, the Python console client on

@@ -19,23 +19,18 @@ using namespace tavrin;
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+void Check(bool condition) { if (!condition) std::abort(); }
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The code pages tried, as Windows reports them (session_test holds
-// the table against Windows): data that checker and resolver share; the
-// resolver's logic is its own.
-bool Leads(const AnsiCodePage& page, unsigned char b) { return page.leadBytes[b]; }
-
 // An independent resolver: the path Windows would open, as a stack of
-// components over the code page's characters. `known` turns false where the
-// outcome can't be told (a broken pair, a name of dots and spaces that
-// Windows would trim), which the checker must never let through.
+// components over the code page's characters (its lead bytes are data that
+// checker and resolver share, held against Windows by session_test).
+// `known` turns false where the outcome can't be told (a broken pair, a name
+// of dots and spaces that Windows would trim), which the checker must never
+// let through.
 struct Resolved {
   std::vector<std::string> components;
   bool known = true;
@@ -48,7 +43,7 @@ Resolved Resolve(const std::string& path, const AnsiCodePage& page) {
   for (size_t i = 0; i <= path.size(); ++i) {
     // The end of the path closes the last component like a separator.
     const unsigned char b = i < path.size() ? static_cast<unsigned char>(path[i]) : '\\';
-    if (i < path.size() && Leads(page, b)) {
+    if (i < path.size() && page.leadBytes[b]) {
       if (i + 1 == path.size() || static_cast<unsigned char>(path[i + 1]) < 0x40) return {{}, false};
       name.append(path, i++, 2);
       continue;
@@ -73,7 +68,7 @@ Resolved Resolve(const std::string& path, const AnsiCodePage& page) {
 // ASCII letters folded to capitals, second bytes of pairs left alone.
 std::string Upper(std::string s, const AnsiCodePage& page) {
   for (size_t i = 0; i < s.size(); ++i) {
-    if (Leads(page, static_cast<unsigned char>(s[i]))) ++i;
+    if (page.leadBytes[static_cast<unsigned char>(s[i])]) ++i;
     else if (s[i] >= 'a' && s[i] <= 'z') s[i] = char(s[i] - 'a' + 'A');
   }
   return s;
@@ -114,8 +109,9 @@ void MapPath(const std::string& base, const AnsiCodePage& page, const char* path
     Check(ResolvesInside(base, JoinConsolePath(base, path, page), page));
 }
 
-// Each decoder's verdict and fields against the body it was given.
-void DecodeAll(const uint8_t* b, uint32_t n) {
+// Each decoder's verdict and fields against the body it was given; the path
+// of an open through the mapping.
+void DecodeAll(const uint8_t* b, uint32_t n, const std::string& base, const AnsiCodePage& page) {
   OpenRequest open;
   const bool terminated = n > 4 && std::memchr(b + 4, 0, n - 4);
   Check(DecodeOpen(b, n, &open) == terminated);
@@ -124,6 +120,7 @@ void DecodeAll(const uint8_t* b, uint32_t n) {
     const HostOpenMode mode = TranslateOpenFlags(open.flags);
     Check(mode.Writes() == ((open.flags & 3) >= 2 || (open.flags & 0x700) != 0));
     Check(mode.read == ((open.flags & 3) != 2));
+    MapPath(base, page, open.path);
   }
   CloseRequest close;
   Check(DecodeClose(b, n, &close) == (n >= 4));
@@ -161,9 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* b = body.empty() ? nullptr : body.data();
   const uint32_t n = static_cast<uint32_t>(body.size());
 
-  DecodeAll(b, n);
-  OpenRequest open;
-  if (DecodeOpen(b, n, &open)) MapPath(base, page, open.path);
+  DecodeAll(b, n, base, page);
   // The whole input as one console path.
   const std::string path(reinterpret_cast<const char*>(data + 1), size - 1);
   MapPath(base, page, path.c_str());

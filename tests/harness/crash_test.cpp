@@ -3,8 +3,6 @@
 // status says. Never run as a test of the product.
 #include <gtest/gtest.h>
 
-namespace {
-
 volatile int zero = 0;
 volatile int* volatile nowhere = nullptr;
 
@@ -12,5 +10,3 @@ TEST(Crash, Trap) { __builtin_trap(); }
 TEST(Crash, DivideByZero) { EXPECT_NE(7, 7 / zero); }
 TEST(Crash, PageFault) { *nowhere = 1; }
 TEST(Crash, None) { EXPECT_EQ(0, zero); }
-
-}  // namespace

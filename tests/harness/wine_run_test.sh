@@ -5,20 +5,17 @@
 set -u
 wrapper="$(cd "$(dirname "$0")/../.." && pwd)/cmake/wine-run.sh"
 status=0
+fail() { echo "$1"; status=1; }
 for crash in Trap DivideByZero PageFault; do
-  if "$wrapper" "$1" --gtest_filter="Crash.$crash" >/dev/null 2>&1; then
-    echo "a test program that crashed ($crash) passed"
-    status=1
-  fi
+  ! "$wrapper" "$1" --gtest_filter="Crash.$crash" >/dev/null 2>&1 ||
+    fail "a test program that crashed ($crash) passed"
 done
-"$wrapper" "$1" --gtest_filter=Crash.None >/dev/null 2>&1 || { echo "a passing program failed"; status=1; }
-
+"$wrapper" "$1" --gtest_filter=Crash.None >/dev/null 2>&1 || fail "a passing program failed"
 foreign=$(mktemp -d)
 trap 'rm -rf "$foreign" "$foreign.lock"' EXIT
 echo mine >"$foreign/keep"
-if TAVDESK_WINEPREFIX="$foreign" "$wrapper" "$1" --gtest_filter=Crash.None >/dev/null 2>&1; then
-  echo "the wrapper ran in a folder it did not make"
-  status=1
-fi
-[ "$(cat "$foreign/keep" 2>/dev/null)" = mine ] || { echo "the wrapper changed a folder it did not make"; status=1; }
+! TAVDESK_WINEPREFIX="$foreign" "$wrapper" "$1" --gtest_filter=Crash.None >/dev/null 2>&1 ||
+  fail "the wrapper ran in a folder it did not make"
+[ "$(cat "$foreign/keep" 2>/dev/null)" = mine ] ||
+  fail "the wrapper changed a folder it did not make"
 exit $status

@@ -4,10 +4,9 @@
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
-  if (reason != DLL_PROCESS_ATTACH) return TRUE;
   char marker[MAX_PATH + 8];
   const DWORD length = GetModuleFileNameA(self, marker, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return TRUE;
+  if (reason != DLL_PROCESS_ATTACH || length == 0 || length >= MAX_PATH) return TRUE;
   lstrcpyA(marker + length, ".loaded");
   HANDLE file = CreateFileA(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
