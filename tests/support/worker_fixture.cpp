@@ -1,24 +1,17 @@
-// The worker fixture, the bounded message pump, the sound spy and the
-// dialog answers.
+// The worker fixture, the bounded message pump and the sound spy.
 #include "tests/support/worker_fixture.h"
 
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "sim/sim_driver.h"
-#include "tests/support/program_probe.h"
 #include "tests/support/test_page.h"
 #include "ui/main_window.h"
 
 namespace {
-
-// The Explorer-style file dialog's controls (Wine and Windows alike).
-constexpr int kFileNameControl = 1148;  // cmb13
-constexpr int kFilterControl = 1136;    // cmb1
 
 std::mutex playedLock;
 std::vector<int> played;
@@ -30,15 +23,6 @@ BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
   std::lock_guard<std::mutex> lock(playedLock);
   played.push_back(which);
   return TRUE;
-}
-
-// Writes machine code over a function's first bytes.
-void WriteCode(unsigned char* at, const unsigned char* code, size_t size) {
-  DWORD was = 0;
-  VirtualProtect(at, size, PAGE_EXECUTE_READWRITE, &was);
-  std::memcpy(at, code, size);
-  VirtualProtect(at, size, was, &was);
-  FlushInstructionCache(GetCurrentProcess(), at, size);
 }
 
 }  // namespace
@@ -61,20 +45,22 @@ int CountInPage(HWND page, const std::string& line) {
   return count;
 }
 
-SoundSpy::SoundSpy() {
-  HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  target_ = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
-  if (!target_) return;
-  std::memcpy(saved_, target_, sizeof saved_);
-  unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};  // mov rax, ...; jmp rax
-  const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
-  std::memcpy(jump + 2, &address, sizeof address);
-  WriteCode(target_, jump, sizeof jump);
+bool SoundSpy::Patch() {
+  static const bool patched = [] {
+    HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    auto* target = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
+    if (!target) return false;
+    unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};  // mov rax, ...; jmp rax
+    const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
+    std::memcpy(jump + 2, &address, sizeof address);
+    DWORD was = 0;
+    VirtualProtect(target, sizeof jump, PAGE_EXECUTE_READWRITE, &was);
+    std::memcpy(target, jump, sizeof jump);
+    VirtualProtect(target, sizeof jump, was, &was);
+    return FlushInstructionCache(GetCurrentProcess(), target, sizeof jump) != FALSE;
+  }();
   Take();
-}
-
-SoundSpy::~SoundSpy() {
-  if (target_) WriteCode(target_, saved_, sizeof saved_);
+  return patched;
 }
 
 std::vector<int> SoundSpy::Take() {
@@ -84,51 +70,15 @@ std::vector<int> SoundSpy::Take() {
 
 void WorkerTest::SetUp() {
   sim::SimDriver::Reset();
-  ASSERT_TRUE(sounds_.ok());
-  if (!MainWindow) {
-    ASSERT_TRUE(CreateMainWindow());
-  }
+  ASSERT_TRUE(sounds_.Patch());
+  if (!MainWindow) ASSERT_TRUE(CreateMainWindow());
   ASSERT_TRUE(StartWorker());
 }
 
 void WorkerTest::TearDown() {
-  if (WorkerThread) {
-    EXPECT_TRUE(CloseAllDevices(true));
-  }
+  if (WorkerThread) EXPECT_TRUE(CloseAllDevices(true));
   EXPECT_EQ(nullptr, DeviceList);
   EXPECT_EQ(0, DeviceCount);
   PumpUntil([] { return true; });
   sim::SimDriver::Reset();
-}
-
-bool AnswerDialog(int control, const std::function<void()>& open,
-                  const std::function<void(HWND)>& answer) {
-  bool found = false;
-  std::thread user([&] {
-    HWND dialog = nullptr;
-    found = probe::WaitFor(
-        [&] { return (dialog = probe::FindTopLevel(GetCurrentProcessId(), nullptr, control)) != nullptr; },
-        10000);
-    if (found) answer(dialog);
-  });
-  open();
-  user.join();
-  return found;
-}
-
-bool UseFileDialog(const std::function<void()>& open, const char* name, int filter, bool cancel,
-                   std::string* offered) {
-  return AnswerDialog(kFileNameControl, open, [&](HWND dialog) {
-    char text[1024] = {};
-    GetDlgItemTextA(dialog, kFileNameControl, text, sizeof text);
-    if (offered) *offered = text;
-    if (filter) {
-      HWND combo = GetDlgItem(dialog, kFilterControl);
-      SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
-      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(kFilterControl, CBN_SELENDOK),
-                   reinterpret_cast<LPARAM>(combo));
-    }
-    if (name) SetDlgItemTextA(dialog, kFileNameControl, name);
-    SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
-  });
 }

@@ -1,0 +1,501 @@
+// The link worker with its real thread, and the device and Settings pages,
+// all under the real main window: the simulated driver and the console
+// emulator at the cable's far end, real file dialogs answered from another
+// thread, the sounds and the worker's priority read back.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/settings_page.h"
+#include "link/packet_format.h"
+#include "session/link_worker.h"
+#include "tests/support/console_link.h"
+#include "tests/support/program_probe.h"
+#include "tests/support/worker_fixture.h"
+#include "ui/device_page.h"
+#include "ui/log_queue.h"
+#include "ui/main_window.h"
+
+using sim::Call;
+using sim::SimDriver;
+
+namespace {
+
+const char kPeerExist[] = "Peer exist.\r\n", kConnected[] = "Ps2 connected.\r\n";
+const char kSent[] = "Send execute command.\r\n", kFailed[] = "Execute failed.\r\n";
+const int kAdded = int(NotifySound::DeviceAdded), kRemoved = int(NotifySound::DeviceRemoved);
+const std::vector<int> kError = {int(NotifySound::Error)}, kSilent;
+
+bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) != FALSE; }
+void Click(HWND page, int id) { SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+bool Checked(HWND page, int id) { return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+// A user on a thread of its own waits (10 s at most) for a visible window of
+// this process that holds `control` and hands it to `answer`, while this
+// thread runs `open`, which shows that window modally. True when it came.
+bool AnswerDialog(int control, const std::function<void()>& open,
+                  const std::function<void(HWND)>& answer) {
+  bool found = false;
+  std::thread user([&] {
+    HWND dialog = nullptr;
+    found = probe::WaitFor(
+        [&] { return (dialog = probe::FindTopLevel(GetCurrentProcessId(), nullptr, control)) != nullptr; },
+        10000);
+    if (found) answer(dialog);
+  });
+  open();
+  user.join();
+  return found;
+}
+
+// The same for the Explorer-style file dialog that a page's button opens
+// (its name field is cmb13, its filter cmb1, on Wine and Windows alike):
+// picks the filter (1-based; 0 keeps it), types `name` (none keeps the
+// offered one) and presses OK, or Cancel. `offered` gets the name offered.
+bool UseFileDialog(HWND page, int button, const char* name, int filter = 0, bool cancel = false,
+                   std::string* offered = nullptr) {
+  return AnswerDialog(1148, [&] { Click(page, button); }, [&](HWND dialog) {
+    char text[1024] = {};
+    GetDlgItemTextA(dialog, 1148, text, sizeof text);
+    if (offered) *offered = text;
+    if (filter) {
+      HWND combo = GetDlgItem(dialog, 1136);
+      SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1136, CBN_SELENDOK), LPARAM(combo));
+    }
+    if (name) SetDlgItemTextA(dialog, 1148, name);
+    SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
+  });
+}
+
+std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
+  return std::make_unique<sim::ConsoleEmulator>([cable] { return SimDriver::AttachConsole(cable); });
+}
+// A request the console makes and the worker serves; its result.
+int32_t Tty(sim::ConsoleEmulator& console) { return console.Open(0x02, "/dev/tty").get().result; }
+
+std::vector<DeviceRecord*> Devices() {
+  std::vector<DeviceRecord*> out;
+  for (DeviceRecord* r = DeviceList; r; r = r->next) out.push_back(r);
+  return out;
+}
+
+// Plugs cables (ids 0, 1, ... after a reset) and takes them with one scan;
+// their records, newest first.
+std::vector<DeviceRecord*> AddCables(std::vector<const char*> names) {
+  for (const char* name : names) SimDriver::Plug(name);
+  return ScanForCables() ? Devices() : std::vector<DeviceRecord*>{};
+}
+
+// Status reads since the last ClearEvents: failed ones, or ones that saw a console.
+int StatusReads(bool failed) {
+  int reads = 0;
+  for (const auto& e : SimDriver::Events())
+    reads += e.call == Call::GetStatus && (failed ? !e.ok : e.ok && (e.value & 1));
+  return reads;
+}
+// Waits, without handling messages (the page stays), for failed status reads.
+bool WaitForFailedReads(int count) {
+  return probe::WaitFor([count] { return StatusReads(true) >= count; }, 10000);
+}
+
+std::string FileText(const TempFolder& folder, const char* name) {
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(folder.Read(name, &bytes)) << name;
+  return {bytes.begin(), bytes.end()};
+}
+
+// The colour of a swatch's bitmap; CLR_INVALID unless it is all one colour.
+COLORREF SwatchColour(HWND page, int id) {
+  auto bitmap = reinterpret_cast<HBITMAP>(SendDlgItemMessageA(page, id, STM_GETIMAGE, IMAGE_BITMAP, 0));
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof info.bmiHeader, 16, 16, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  DWORD pixels[16 * 16] = {};
+  HDC dc = GetDC(nullptr);
+  const int rows = bitmap ? GetDIBits(dc, bitmap, 0, 16, pixels, &info, DIB_RGB_COLORS) : 0;
+  ReleaseDC(nullptr, dc);
+  for (DWORD pixel : pixels)
+    if (rows != 16 || pixel != pixels[0]) return CLR_INVALID;
+  return RGB(pixels[0] >> 16 & 0xFF, pixels[0] >> 8 & 0xFF, pixels[0] & 0xFF);
+}
+
+// The worker fixture with a shared folder of its own, which also holds the
+// INI file the Settings page stores to.
+class PagesTest : public WorkerTest {
+ protected:
+  void SetUp() override {
+    WorkerTest::SetUp();
+    SetSharedFolder(folder_.Path().c_str());
+    std::snprintf(IniPath, kPathChars, "%s", folder_.File("t.ini").c_str());
+  }
+  void TearDown() override {
+    if (SettingsPage) DestroyWindow(SettingsPage);
+    link_.reset();
+    WorkerTest::TearDown();
+  }
+  // The lines queued on the test-served page and the sounds played since the last call.
+  void ExpectLog(const std::vector<std::string>& lines, const std::vector<int>& sounds) {
+    std::vector<std::string> logged;
+    for (const QueuedEntry& e : link_->TakeLog()) logged.push_back(e.text);
+    EXPECT_EQ(lines, logged);
+    EXPECT_EQ(sounds, sounds_.Take());
+  }
+  int Served() { return link_->Serve(link_->console().Poll(0)).code; }
+
+  TempFolder folder_;
+  std::unique_ptr<ConsoleLink> link_;  // a connected page served by the test
+};
+
+TEST_F(PagesTest, PeerStatesLogTheirLinesAndSwitchTheButtons) {
+  EXPECT_FALSE(ScanForCables()) << "no cable";
+  auto console = Console(SimDriver::Plug("present"));
+  const int lateCable = SimDriver::Plug("absent");
+  ASSERT_TRUE(ScanForCables());
+  ASSERT_EQ(2, DeviceCount) << "one scan takes every new cable";
+  EXPECT_EQ((std::vector<int>{kAdded, kAdded}), sounds_.Take());
+  HWND absent = DeviceList->page, present = DeviceList->next->page;
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kPeerExist) == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, "Wait for peer.\r\n") == 1; }));
+  auto late = Console(lateCable);
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, kPeerExist) == 1; }));
+
+  // Served, served again, a bad request (the link is reset), served: two
+  // announcements.
+  EXPECT_FALSE(Enabled(present, IDC_EXECUTE));
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return Enabled(present, IDC_RESET); }));
+  ASSERT_EQ(1, Tty(*console));
+  const uint64_t resets = SimDriver::Count(Call::ResetLink);
+  console->Request(0x30, {}).get();  // a tag that is no request
+  ASSERT_TRUE(PumpUntil([&] { return SimDriver::Count(Call::ResetLink) == resets + 1; }));
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kConnected) == 2; }));
+
+  console->Detach();
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
+  EXPECT_FALSE(Enabled(present, IDC_EXECUTE));
+  EXPECT_FALSE(Enabled(present, IDC_RESET));
+  EXPECT_EQ(2, CountInPage(present, kConnected));
+}
+
+// A failed status read ends the pass: the devices behind the unplugged
+// cable wait until its page has gone, and the list is linked past it.
+TEST_F(PagesTest, UnpluggedCableClosesItsPageAndHoldsUpTheDevicesBehindIt) {
+  std::vector<DeviceRecord*> records = AddCables({"behind", "unplugged", "front"});
+  ASSERT_EQ(3u, records.size());
+  auto console = Console(0);
+  HWND gone = records[1]->page;
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[2]->page, kPeerExist) == 1; }));
+
+  SimDriver::Unplug(1);
+  ASSERT_TRUE(WaitForFailedReads(1));
+  SimDriver::ClearEvents();
+  ASSERT_TRUE(WaitForFailedReads(20));
+  EXPECT_EQ(0, StatusReads(false)) << "the device behind was polled";
+
+  sounds_.Take();
+  ASSERT_TRUE(PumpUntil([] { return DeviceCount == 2; }));
+  EXPECT_EQ(std::vector<int>{kRemoved}, sounds_.Take());
+  EXPECT_FALSE(IsWindow(gone));
+  EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
+  EXPECT_EQ(1, Tty(*console)) << "the device behind is served again";
+}
+
+// A normal close keeps a device whose console still has a command queued,
+// or whose tab is gone, and goes on with the worker; a forced one takes
+// all, silently, and stops it.
+TEST_F(PagesTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
+  for (int kept : {0, 1}) {
+    SimDriver::Reset();  // the cables of the round before would be found again
+    std::vector<DeviceRecord*> records = AddCables({"a", "b", "c"});
+    ASSERT_EQ(3u, records.size());
+    // The head keeps a command queued, or the middle one loses its tab.
+    EXPECT_TRUE(kept ? RemovePageTab(records[1]->page)
+                     : records[0]->session->Append(tavrin::kTagReset, nullptr));
+    sounds_.Take();
+    EXPECT_FALSE(CloseAllDevices(false));
+    EXPECT_EQ((std::vector<int>{kRemoved, kRemoved}), sounds_.Take());
+    EXPECT_EQ(std::vector<DeviceRecord*>{records[kept]}, Devices());
+    EXPECT_NE(nullptr, WorkerThread);
+
+    EXPECT_TRUE(CloseAllDevices(true));
+    EXPECT_TRUE(sounds_.Take().empty()) << "a forced close is silent";
+    EXPECT_EQ(nullptr, WorkerThread);
+    EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
+    ASSERT_TRUE(StartWorker());
+  }
+}
+
+TEST_F(PagesTest, QuitGoesOnlyToConnectedConsolesAndDrainsBeforeClose) {
+  std::vector<DeviceRecord*> records = AddCables({"served", "idle"});
+  ASSERT_EQ(2u, records.size());
+  auto console = Console(0);
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return Enabled(records[1]->page, IDC_EXECUTE); }));
+
+  ASSERT_TRUE(QueueQuitForAll());
+  EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
+  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
+    EXPECT_FALSE(Enabled(records[0]->page, id));
+  EXPECT_FALSE(CloseAllDevices(false)) << "the quit is still queued";
+  EXPECT_EQ(std::vector<DeviceRecord*>{records[1]}, Devices());
+  SimDriver::Unplug(1);  // else the next scan would find it again
+  EXPECT_EQ(3, console->Poll(0).get().code);
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[1]->page, "Send quit command.\r\n") == 1; }));
+  EXPECT_TRUE(CloseAllDevices(false)) << "drained, it closes";
+}
+
+// A console that announces a body and stops sending it leaves the worker in
+// a read with no bound of its own (here a minute). A wait of the UI thread
+// on the worker cancels that read; the exchange fails the ordinary way, and
+// the other cable is served again.
+TEST_F(PagesTest, StalledBodyIsCancelledByAWaitOnTheWorker) {
+  std::vector<DeviceRecord*> records = AddCables({"good", "stalled"});
+  ASSERT_EQ(2u, records.size());
+  auto goodConsole = Console(0), console = Console(1);
+  HWND page = records[0]->page;
+  ASSERT_EQ(1, Tty(*console));
+  SimDriver::SetReadTimeoutMs(60000);
+  HANDLE blocked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SimDriver::At(Call::Read, 2, [blocked] { SetEvent(blocked); });  // the body's first chunk
+  console->StallNextSend();
+  const uint8_t header[] = {0xA0, 0x86, 0x01, 0x00, 'T', 'v', 'R', 0x10};  // 100000 bytes
+  console->SendRaw({header, header + sizeof header}).get();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
+  CloseHandle(blocked);
+
+  // Save log parks the worker, and flushes the log before it writes it.
+  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("saved.txt").c_str(), 1));
+  EXPECT_LT(0u, SimDriver::Count(Call::CancelIo));
+  EXPECT_NE(std::string::npos, FileText(folder_, "saved.txt").find("Error recieving packet body"));
+  EXPECT_EQ(1, Tty(*goodConsole)) << "the other cable is served";
+  EXPECT_EQ(1, Tty(*console)) << "and this one after its reset";
+}
+
+// The device page from template 106 on a console served by the test: its
+// controls, Reset, Clear log, Execute and Save log through the real file
+// dialogs, and dropped files.
+TEST_F(PagesTest, DevicePageCommands) {
+  link_ = std::make_unique<ConsoleLink>();
+  ASSERT_TRUE(link_->ok());
+  HWND page = link_->page();
+  // The template as the user meets it: the view read-only, files accepted,
+  // the buttons with their texts and access keys in their places, four tooltips.
+  EXPECT_TRUE(GetWindowLongA(page, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+  EXPECT_TRUE(GetWindowLongA(GetDlgItem(page, IDC_LOG_VIEW), GWL_STYLE) & ES_READONLY);
+  EXPECT_EQ(kLogViewTextLimit, SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_GETLIMITTEXT, 0, 0));
+  const struct {
+    int id;
+    const char* text;
+    int x;
+  } buttons[] = {{IDC_SAVE_LOG, "&Save log", 19}, {IDC_CLEAR_LOG, "&Clear log", 65},
+                 {IDC_RESET, "&Reset", 113}, {IDC_EXECUTE, "&Execute", 159}};
+  for (const auto& button : buttons) {
+    char text[32] = {};
+    GetDlgItemTextA(page, button.id, text, sizeof text);
+    EXPECT_STREQ(button.text, text);
+    RECT expected = {button.x, 151, button.x + 40, 165}, shown;
+    MapDialogRect(page, &expected);
+    GetWindowRect(GetDlgItem(page, button.id), &shown);
+    MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&shown), 2);
+    EXPECT_EQ(expected.left, shown.left) << text;
+    EXPECT_EQ(expected.top, shown.top) << text;
+  }
+  HWND tooltips = static_cast<HWND>(GetPropA(page, "TavdeskTooltips"));
+  EXPECT_EQ(4, SendMessageA(tooltips, TTM_GETTOOLCOUNT, 0, 0));
+
+  // Reset and Execute wait for a connection; a reset fails without one.
+  EXPECT_FALSE(Enabled(page, IDC_EXECUTE) || Enabled(page, IDC_RESET));
+  SendMessageA(page, WM_PAGE_CONNECTION, 1, 0);
+  EXPECT_TRUE(Enabled(page, IDC_EXECUTE) && Enabled(page, IDC_RESET));
+  for (uint8_t connected : {0, 1}) {
+    link_->record()->connected = connected;
+    Click(page, IDC_RESET);
+    ExpectLog({connected ? "Send reset command.\r\n" : "Reset failed.\r\n"}, connected ? kSilent : kError);
+  }
+  EXPECT_FALSE(Enabled(page, IDC_RESET)) << "until the next connection notice";
+  EXPECT_EQ(0, Served());
+  SendMessageA(page, WM_PAGE_CONNECTION, 0, 0);
+  EXPECT_FALSE(Enabled(page, IDC_EXECUTE));
+  AppendLogText(page, "shown\r\n", LogText);
+  FlushLog(page);
+  Click(page, IDC_CLEAR_LOG);
+  EXPECT_EQ("", ViewText(page));
+
+  // Save log offers the executed file's name without its extension (a '.'
+  // in a folder name is none); the filter, not the name, picks the format,
+  // and the log is flushed before it is written. A cancel fails Execute only.
+  CreateDirectoryA(folder_.File("v1.2").c_str(), nullptr);
+  folder_.Write("v1.2\\prog", ElfHead(0x02, 0x00));
+  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, nullptr, 0, true));
+  ExpectLog({kFailed}, kError);
+  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, "v1.2\\prog"));  // from the shared folder
+  ExpectLog({kSent}, kSilent);
+  EXPECT_EQ(1, Served());
+  EXPECT_EQ(folder_.File("v1.2\\prog"), link_->session().LastExecuted());
+  AppendLogText(page, "plain\r\n", LogText);
+  std::string offered;
+  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, nullptr, 0, true, &offered));
+  EXPECT_EQ("prog", offered);
+  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("a.txt").c_str(), 2));
+  ExpectLog({}, kSilent);
+  const std::string saved = FileText(folder_, "a.txt");
+  EXPECT_EQ(0u, saved.rfind("{\\rtf", 0));
+  EXPECT_NE(std::string::npos, saved.find("plain"));
+
+  // A drop of exactly one file executes it; every drop is finished.
+  folder_.Write("a.elf", ElfHead(0x02, 0x00));
+  const std::string elf = folder_.File("a.elf");
+  for (int files : {2, 1}) {
+    // DROPFILES and the names, ANSI, as the shell hands a drop over.
+    std::string list;
+    for (int i = 0; i < files; ++i) list += elf + '\0';
+    list += '\0';
+    HGLOBAL drop = GlobalAlloc(GHND, sizeof(DROPFILES) + list.size());
+    auto* head = static_cast<DROPFILES*>(GlobalLock(drop));
+    head->pFiles = sizeof(DROPFILES);
+    std::memcpy(head + 1, list.data(), list.size());
+    GlobalUnlock(drop);
+    SendMessageA(page, WM_DROPFILES, WPARAM(drop), 0);
+    ExpectLog({"Eat dropped file.\r\n", files == 1 ? kSent : kFailed}, files == 1 ? kSilent : kError);
+    EXPECT_EQ(0u, GlobalSize(drop)) << "the drop was not finished";
+  }
+  EXPECT_EQ(1, Served());
+  EXPECT_EQ(elf, link_->session().LastExecuted());
+}
+
+// The extension goes in only when it fits the 520-character buffer. A short
+// write fails.
+TEST(SaveLogFileTest, ExtensionOnlyWhereThereIsNoDotAndRoomAndWritesMustBeWhole) {
+  const struct Row {
+    std::string path;
+    DWORD filter;
+    bool ok;
+    std::string result;
+  } rows[] = {
+      {"C:\\games\\demo", 1, true, "C:\\games\\demo.TXT"},
+      {"C:\\my.logs\\run", 1, true, "C:\\my.logs\\run.TXT"},
+      {"C:\\my.logs\\run.log", 1, true, "C:\\my.logs\\run.log"},
+      {std::string(515, 'x'), 2, true, std::string(515, 'x') + ".RTF"},
+      {std::string(516, 'x'), 2, false, std::string(516, 'x')},
+  };
+  for (const Row& row : rows) {
+    char buffer[kPathChars];
+    std::memcpy(buffer, row.path.c_str(), row.path.size() + 1);
+    EXPECT_EQ(row.ok, AddSaveExtension(buffer, kPathChars, row.filter)) << row.path.size();
+    EXPECT_EQ(row.result, buffer) << row.path.size();
+  }
+
+  TempFolder folder;
+  folder.Write("log", {});
+  for (DWORD access : {DWORD(GENERIC_WRITE), DWORD(GENERIC_READ)}) {
+    HANDLE file = CreateFileA(folder.File("log").c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    BYTE bytes[] = "12345";
+    LONG written = -1;
+    EXPECT_EQ(access == GENERIC_READ ? 1u : 0u, WriteLogChunk(DWORD_PTR(file), bytes, 5, &written));
+    EXPECT_EQ(access == GENERIC_READ ? 0 : 5, written);
+    CloseHandle(file);
+  }
+}
+
+// The Settings page from template 105, driven as a user would: each click
+// enables exactly its controls, keeps the marks, and only the priority
+// buttons set the worker's priority (idle before every click); a chosen
+// colour repaints only its swatch; the folder follows every keystroke,
+// keeps 519 characters and is stored when the page goes; loaded values are
+// shown and stored as the controls hold them.
+TEST_F(PagesTest, SettingsPage) {
+  Settings.readOnly = 1;
+  Settings.shareExecFolder = 0;
+  ASSERT_TRUE(CreateSettingsPage());
+  HWND page = SettingsPage;
+  const int controls[] = {IDC_READ_ONLY, IDC_SHARE_EXEC_FOLDER, IDC_SHARED_FOLDER_GROUP,
+                          IDC_SHARED_FOLDER, IDC_BROWSE};
+  const struct Row {
+    int click;
+    bool enabled[5];  // in the order of `controls`
+    bool denyAll, shareExecFolder;
+    int priority;  // afterwards
+  } rows[] = {
+      {IDC_DENY_ALL, {false, false, false, false, false}, true, false, THREAD_PRIORITY_IDLE},
+      {IDC_DENY_ALL, {true, true, true, true, true}, false, false, THREAD_PRIORITY_IDLE},
+      {IDC_SHARE_EXEC_FOLDER, {true, true, false, false, false}, false, true, THREAD_PRIORITY_IDLE},
+      {IDC_SHARE_EXEC_FOLDER, {true, true, true, true, true}, false, false, THREAD_PRIORITY_IDLE},
+      {IDC_PRIORITY_LOW, {true, true, true, true, true}, false, false, THREAD_PRIORITY_BELOW_NORMAL},
+      {IDC_PRIORITY_HIGH, {true, true, true, true, true}, false, false, THREAD_PRIORITY_ABOVE_NORMAL},
+      {IDC_PRIORITY_MIDDLE, {true, true, true, true, true}, false, false, THREAD_PRIORITY_NORMAL},
+      {IDC_SOUNDS_OFF, {true, true, true, true, true}, false, false, THREAD_PRIORITY_IDLE},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.click);
+    SetThreadPriority(WorkerThread, THREAD_PRIORITY_IDLE);
+    SendDlgItemMessageA(page, row.click, BM_CLICK, 0, 0);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(row.enabled[i], Enabled(page, controls[i])) << controls[i];
+    EXPECT_EQ(row.denyAll, Settings.denyAll == 1);
+    EXPECT_EQ(row.shareExecFolder, Settings.shareExecFolder == 1);
+    EXPECT_EQ(row.priority, GetThreadPriority(WorkerThread));
+    EXPECT_TRUE(Checked(page, IDC_READ_ONLY));
+    EXPECT_EQ(1u, Settings.readOnly);
+  }
+  EXPECT_FALSE(PlayNotifySound(NotifySound::Error)) << "the last click turned the sounds off";
+  EXPECT_TRUE(sounds_.Take().empty());
+
+  const COLORREF chosen = RGB(12, 200, 34);
+  // comdlg32's red, green and blue fields are 706 to 708.
+  ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, IDC_NOTIFY_COLOUR); },
+                           [chosen](HWND dialog) {
+    for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, chosen >> 8 * i & 0xFF, FALSE);
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  }));
+  EXPECT_EQ(chosen, Settings.colours[LogNotice]);
+  const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
+
+  HWND edit = GetDlgItem(page, IDC_SHARED_FOLDER);
+  SetWindowTextA(edit, "");
+  for (char c : {'D', ':'}) SendMessageA(edit, WM_CHAR, c, 1);
+  EXPECT_STREQ("D:", Settings.sharedFolder);
+  SetWindowTextA(edit, std::string(520, 'f').c_str());
+  EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
+  EXPECT_FALSE(folder_.Exists("t.ini"));
+  DestroyWindow(page);
+  EXPECT_EQ(nullptr, SettingsPage);
+  SetSharedFolder("");
+  ASSERT_TRUE(LoadSettings());
+  EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
+
+  const struct Loaded {
+    uint8_t priority;
+    uint32_t flag;
+    int button;
+    uint8_t storedPriority;
+    uint32_t storedFlag;
+  } loaded[] = {{0, 0, IDC_PRIORITY_LOW, 0, 0},
+                {1, 1, IDC_PRIORITY_MIDDLE, 1, 1},
+                {255, 0xFFFFFFFF, IDC_PRIORITY_HIGH, 2, 1}};
+  for (const Loaded& row : loaded) {
+    SCOPED_TRACE(row.priority);
+    Settings.priority = row.priority;
+    Settings.denyAll = Settings.readOnly = Settings.soundsOff = Settings.shareExecFolder = row.flag;
+    ASSERT_TRUE(CreateSettingsPage());
+    EXPECT_TRUE(Checked(SettingsPage, row.button));
+    EXPECT_EQ(row.storedPriority, Settings.priority);
+    for (uint32_t stored : {Settings.denyAll, Settings.readOnly, Settings.shareExecFolder, Settings.soundsOff})
+      EXPECT_EQ(row.storedFlag, stored);
+    EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
+    DestroyWindow(SettingsPage);
+  }
+}
+
+}  // namespace
