@@ -148,14 +148,19 @@ class PagesTest : public WorkerTest {
   std::unique_ptr<ConsoleLink> link_;  // a connected page served by the test
 };
 
-TEST_F(PagesTest, PeerStatesLogTheirLinesAndSwitchTheButtons) {
+// The peer states and their log lines, then an unplugged cable: a failed
+// status read ends the pass, so the devices behind it wait until its page
+// has gone, and the list is linked past it.
+TEST_F(PagesTest, PeerStatesThenAnUnpluggedCableInTheMiddle) {
   EXPECT_FALSE(ScanForCables()) << "no cable";
   auto console = Console(SimDriver::Plug("present"));
   const int lateCable = SimDriver::Plug("absent");
+  SimDriver::Plug("front");
   ASSERT_TRUE(ScanForCables());
-  ASSERT_EQ(2, DeviceCount) << "one scan takes every new cable";
-  EXPECT_EQ((std::vector<int>{kAdded, kAdded}), sounds_.Take());
-  HWND absent = DeviceList->page, present = DeviceList->next->page;
+  ASSERT_EQ(3, DeviceCount) << "one scan takes every new cable";
+  EXPECT_EQ((std::vector<int>{kAdded, kAdded, kAdded}), sounds_.Take());
+  const std::vector<DeviceRecord*> records = Devices();  // front, absent, present
+  HWND absent = records[1]->page, present = records[2]->page;
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kPeerExist) == 1; }));
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, "Wait for peer.\r\n") == 1; }));
   auto late = Console(lateCable);
@@ -173,35 +178,23 @@ TEST_F(PagesTest, PeerStatesLogTheirLinesAndSwitchTheButtons) {
   ASSERT_EQ(1, Tty(*console));
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kConnected) == 2; }));
 
-  console->Detach();
-  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
-  EXPECT_FALSE(Enabled(present, IDC_EXECUTE) || Enabled(present, IDC_RESET));
-  EXPECT_EQ(2, CountInPage(present, kConnected));
-}
-
-// A failed status read ends the pass: the devices behind the unplugged
-// cable wait until its page has gone, and the list is linked past it.
-TEST_F(PagesTest, UnpluggedCableClosesItsPageAndHoldsUpTheDevicesBehindIt) {
-  std::vector<DeviceRecord*> records = AddCables({"behind", "unplugged", "front"});
-  ASSERT_EQ(3u, records.size());
-  auto console = Console(0);
-  HWND gone = records[1]->page;
-  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[2]->page, kPeerExist) == 1; }));
-
   // Waited for without handling messages, so that the page stays.
   auto failedReads = [](int n) { return probe::WaitFor([=] { return StatusReads(true) >= n; }, 10000); };
-  SimDriver::Unplug(1);
+  SimDriver::Unplug(lateCable);
   ASSERT_TRUE(failedReads(1));
   SimDriver::ClearEvents();
   ASSERT_TRUE(failedReads(20));
   EXPECT_EQ(0, StatusReads(false)) << "the device behind was polled";
-
-  sounds_.Take();
   ASSERT_TRUE(PumpUntil([] { return DeviceCount == 2; }));
   EXPECT_EQ(std::vector<int>{kRemoved}, sounds_.Take());
-  EXPECT_FALSE(IsWindow(gone));
+  EXPECT_FALSE(IsWindow(absent));
   EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
   EXPECT_EQ(1, Tty(*console)) << "the device behind is served again";
+
+  console->Detach();
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
+  EXPECT_FALSE(Enabled(present, IDC_EXECUTE) || Enabled(present, IDC_RESET));
+  EXPECT_EQ(2, CountInPage(present, kConnected));
 }
 
 // A normal close keeps a device whose console still has a command queued,
