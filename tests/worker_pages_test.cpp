@@ -197,44 +197,37 @@ TEST_F(PagesTest, PeerStatesThenAnUnpluggedCableInTheMiddle) {
   EXPECT_EQ(2, CountInPage(present, kConnected));
 }
 
-// A normal close keeps a device whose console still has a command queued,
-// or whose tab is gone, and goes on with the worker; a forced one takes
-// all, silently, and stops it.
-TEST_F(PagesTest, CloseAllKeepsBusyDevicesAndRelinksTheRest) {
-  std::vector<DeviceRecord*> records = AddCables({"a", "b", "c", "d"});
-  ASSERT_EQ(4u, records.size());
-  // The head keeps a command queued, the third loses its tab.
-  EXPECT_TRUE(records[0]->session->Append(tavrin::kTagReset, nullptr));
-  EXPECT_TRUE(RemovePageTab(records[2]->page));
+// Quit goes only to connected consoles. A normal close keeps a device
+// whose console still has a command queued (the quit, until fetched), or
+// whose tab is gone, and goes on with the worker; a forced one takes all,
+// silently, and stops it.
+TEST_F(PagesTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
+  std::vector<DeviceRecord*> records = AddCables({"served", "idle", "tabless", "idle"});
+  ASSERT_EQ(4u, records.size());  // newest first
+  auto console = Console(0);
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return Enabled(records[3]->page, IDC_EXECUTE); }));
+  EXPECT_TRUE(RemovePageTab(records[1]->page));
+
+  ASSERT_TRUE(QueueQuitForAll());
+  EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
+  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
+    EXPECT_FALSE(Enabled(records[0]->page, id));
   sounds_.Take();
   EXPECT_FALSE(CloseAllDevices(false));
   EXPECT_EQ((std::vector<int>{kRemoved, kRemoved}), sounds_.Take());
-  EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
+  EXPECT_EQ((std::vector<DeviceRecord*>{records[1], records[3]}), Devices());
+  EXPECT_EQ(3, console->Poll(0).get().code);
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[3]->page, "Send quit command.\r\n") == 1; }));
+  EXPECT_FALSE(CloseAllDevices(false));
+  EXPECT_EQ(std::vector<int>{kRemoved}, sounds_.Take()) << "drained, it closes";
+  EXPECT_EQ(std::vector<DeviceRecord*>{records[1]}, Devices());
   EXPECT_NE(nullptr, WorkerThread);
 
   EXPECT_TRUE(CloseAllDevices(true));
   EXPECT_TRUE(sounds_.Take().empty()) << "a forced close is silent";
   EXPECT_EQ(nullptr, WorkerThread);
   EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
-}
-
-TEST_F(PagesTest, QuitGoesOnlyToConnectedConsolesAndDrainsBeforeClose) {
-  std::vector<DeviceRecord*> records = AddCables({"served", "idle"});
-  ASSERT_EQ(2u, records.size());
-  auto console = Console(0);
-  ASSERT_EQ(1, Tty(*console));
-  ASSERT_TRUE(PumpUntil([&] { return Enabled(records[1]->page, IDC_EXECUTE); }));
-
-  ASSERT_TRUE(QueueQuitForAll());
-  EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
-  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
-    EXPECT_FALSE(Enabled(records[0]->page, id));
-  EXPECT_FALSE(CloseAllDevices(false)) << "the quit is still queued";
-  EXPECT_EQ(std::vector<DeviceRecord*>{records[1]}, Devices());
-  SimDriver::Unplug(1);  // else the next scan would find it again
-  EXPECT_EQ(3, console->Poll(0).get().code);
-  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[1]->page, "Send quit command.\r\n") == 1; }));
-  EXPECT_TRUE(CloseAllDevices(false)) << "drained, it closes";
 }
 
 // A console that announces a body and stops sending it leaves the worker in
