@@ -45,7 +45,7 @@ int CountInPage(HWND page, const std::string& line) {
   return count;
 }
 
-bool SoundSpy::Patch() {
+bool SpyOnSounds() {
   static const bool patched = [] {
     HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     auto* target = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
@@ -59,24 +59,24 @@ bool SoundSpy::Patch() {
     VirtualProtect(target, sizeof jump, was, &was);
     return FlushInstructionCache(GetCurrentProcess(), target, sizeof jump) != FALSE;
   }();
-  Take();
+  TakeSounds();
   return patched;
 }
 
-std::vector<int> SoundSpy::Take() {
+std::vector<int> TakeSounds() {
   std::lock_guard<std::mutex> lock(playedLock);
   return std::exchange(played, {});
 }
 
 void WorkerTest::SetUp() {
   sim::SimDriver::Reset();
-  ASSERT_TRUE(sounds_.Patch());
-  if (!MainWindow) ASSERT_TRUE(CreateMainWindow());
+  ASSERT_TRUE(SpyOnSounds());
+  ASSERT_TRUE(MainWindow || CreateMainWindow());
   ASSERT_TRUE(StartWorker());
 }
 
 void WorkerTest::TearDown() {
-  if (WorkerThread) EXPECT_TRUE(CloseAllDevices(true));
+  EXPECT_TRUE(!WorkerThread || CloseAllDevices(true));
   EXPECT_EQ(nullptr, DeviceList);
   EXPECT_EQ(0, DeviceCount);
   PumpUntil([] { return true; });

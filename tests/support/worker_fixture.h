@@ -18,13 +18,11 @@ bool PumpUntil(const std::function<bool()>& done, DWORD ms = 10000);
 // How often `line` occurs in the page's log view (as streamed out, CRLF).
 int CountInPage(HWND page, const std::string& line);
 
-// From the first Patch on, the system's PlaySoundA jumps to a recorder (its
+// From the first call on, the system's PlaySoundA jumps to a recorder (its
 // first bytes patched, in this process only, for good). A sound is recorded
 // as its NotifySound number, found by its data among SoundData; -1 for others.
-struct SoundSpy {
-  bool Patch();
-  std::vector<int> Take();  // the sounds played since the last call
-};
+bool SpyOnSounds();
+std::vector<int> TakeSounds();  // the sounds played since the last call
 
 // The main window (made once per process), default settings and a running
 // worker; afterwards every device is closed by force and the worker stopped.
@@ -34,5 +32,4 @@ class WorkerTest : public ::testing::Test {
   void TearDown() override;
 
   SettingsScope settings_;
-  SoundSpy sounds_;
 };
