@@ -72,6 +72,8 @@ void WorkerTest::SetUp() {
   sim::SimDriver::Reset();
   ASSERT_TRUE(SpyOnSounds());
   ASSERT_TRUE(MainWindow || CreateMainWindow());
+  SetSharedFolder(folder_.Path().c_str());
+  lstrcpynA(IniPath, folder_.File("t.ini").c_str(), kPathChars);
   ASSERT_TRUE(StartWorker());
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/console_link.h"
 #include "tests/support/test_data.h"
 
 // Handles the UI thread's messages until `done` holds; false after `ms`.
@@ -24,12 +25,14 @@ int CountInPage(HWND page, const std::string& line);
 bool SpyOnSounds();
 std::vector<int> TakeSounds();  // the sounds played since the last call
 
-// The main window (made once per process), default settings and a running
-// worker; afterwards every device is closed by force and the worker stopped.
+// The main window (made once per process), default settings, a shared folder
+// of its own that also holds the INI file, and a running worker; afterwards
+// every device is closed by force and the worker stopped.
 class WorkerTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
   SettingsScope settings_;
+  TempFolder folder_;
 };
