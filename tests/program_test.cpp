@@ -29,14 +29,13 @@ constexpr int kShutdownMs = 40000;  // ten shutdown ticks of 1.3 s, with room to
 // `ms`; -1 then.
 long ExitCode(probe::Started& run, DWORD ms = kShutdownMs) {
   DWORD code = DWORD(-1);
-  if (!run.ok) return code;
   if (WaitForSingleObject(run.info.hProcess, ms) == WAIT_OBJECT_0)
     GetExitCodeProcess(run.info.hProcess, &code);
   TerminateProcess(run.info.hProcess, 99);  // no effect once it has ended
   WaitForSingleObject(run.info.hProcess, 5000);
   CloseHandle(run.info.hProcess);
   CloseHandle(run.info.hThread);
-  run.ok = false;
+  run = {};  // a second call finds no handles
   return static_cast<long>(code);
 }
 

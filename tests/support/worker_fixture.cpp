@@ -17,11 +17,9 @@ std::mutex playedLock;
 std::vector<int> played;
 
 BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
-  int which = -1;
-  for (int i = 0; i < 3; ++i)
-    if (sound && sound == SoundData[i]) which = i;
+  const int which = sound == SoundData[0] ? 0 : sound == SoundData[1] ? 1 : sound == SoundData[2] ? 2 : -1;
   std::lock_guard<std::mutex> lock(playedLock);
-  played.push_back(which);
+  played.push_back(sound ? which : -1);
   return TRUE;
 }
 
@@ -48,7 +46,7 @@ int CountInPage(HWND page, const std::string& line) {
 bool SpyOnSounds() {
   static const bool patched = [] {
     HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    auto* target = winmm ? reinterpret_cast<unsigned char*>(GetProcAddress(winmm, "PlaySoundA")) : nullptr;
+    auto* target = reinterpret_cast<unsigned char*>(winmm ? GetProcAddress(winmm, "PlaySoundA") : nullptr);
     if (!target) return false;
     unsigned char jump[12] = {0x48, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xE0};  // mov rax, ...; jmp rax
     const auto address = reinterpret_cast<uintptr_t>(&RecordSound);
