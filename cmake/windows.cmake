@@ -64,15 +64,9 @@ target_link_libraries(settings_test PRIVATE tavdesk_sim)
 tavdesk_wine_test(log_queue_test tests/log_queue_test.cpp)
 target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
 
-# The link worker and the device page run with the real main window.
+# The link worker and its pages run with the real main window.
 add_library(tavdesk_worker_fixture STATIC tests/support/worker_fixture.cpp)
 target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_test_support)
-
-tavdesk_wine_test(device_page_test tests/device_page_test.cpp)
-target_link_libraries(device_page_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
-
-tavdesk_wine_test(link_worker_test tests/link_worker_test.cpp)
-target_link_libraries(link_worker_test PRIVATE tavdesk_worker_fixture tavdesk_sim tavdesk_resources)
 
 tavdesk_wine_test(link_test tests/link_test.cpp)
 target_link_libraries(link_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
@@ -116,8 +110,6 @@ target_link_libraries(Tavdesk PRIVATE tavdesk_driver_win32 tavdesk_resources)
 add_executable(TavdeskSim WIN32 sim/sim_program.cpp)
 target_link_libraries(TavdeskSim PRIVATE tavdesk_sim tavdesk_resources)
 
-tavdesk_wine_test(settings_page_test tests/settings_page_test.cpp)
-target_link_libraries(settings_page_test PRIVATE tavdesk_sim tavdesk_resources)
 
 # The whole program, watched from another process; also the demo's driver.
 add_library(tavdesk_program_probe STATIC tests/support/program_probe.cpp)
@@ -192,10 +184,11 @@ add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp
 target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim psapi
                       tavdesk_resources)
 
-# The dialog answers of the worker fixture find windows as the program probe
-# does; the settings page suite runs with the worker too.
-target_link_libraries(tavdesk_worker_fixture PUBLIC tavdesk_program_probe)
-target_link_libraries(settings_page_test PRIVATE tavdesk_worker_fixture)
+# The link worker with the device and Settings pages under the real main
+# window, in one program; its dialog answers find windows as the probe does.
+tavdesk_wine_test(worker_pages_test tests/worker_pages_test.cpp)
+target_link_libraries(worker_pages_test PRIVATE tavdesk_worker_fixture tavdesk_program_probe
+                      tavdesk_sim tavdesk_resources)
 
 # The stall, transfer and replug trials are built with everything: a small
 # run of each is a ctest entry (seconds), and make trials runs them in full.

@@ -11,6 +11,7 @@
 #include <commctrl.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -24,20 +25,18 @@ namespace {
 constexpr int kStartMs = 30000;
 constexpr int kShutdownMs = 40000;  // ten shutdown ticks of 1.3 s, with room to spare
 
-// The exit code of a run, -1 while it still runs after the time of a shutdown.
-long ExitCodeOf(const probe::Started& run) {
+// The exit code of a run, which is ended by force when it still runs after
+// `ms`; -1 then.
+long ExitCode(probe::Started& run, DWORD ms = kShutdownMs) {
   DWORD code = DWORD(-1);
-  if (run.ok && WaitForSingleObject(run.info.hProcess, kShutdownMs) == WAIT_OBJECT_0)
+  if (WaitForSingleObject(run.info.hProcess, ms) == WAIT_OBJECT_0)
     GetExitCodeProcess(run.info.hProcess, &code);
-  return static_cast<long>(code);
-}
-
-void End(const probe::Started& run) {
-  if (!run.ok) return;
   TerminateProcess(run.info.hProcess, 99);  // no effect once it has ended
   WaitForSingleObject(run.info.hProcess, 5000);
   CloseHandle(run.info.hProcess);
   CloseHandle(run.info.hThread);
+  run = {};  // a second call finds no handles
+  return static_cast<long>(code);
 }
 
 // One run of the program from a folder of its own; killed if a test leaves it.
@@ -53,14 +52,12 @@ struct Program {
     CreateDirectoryA(folder.c_str(), nullptr);
     CopyFileA(built.c_str(), File("TavdeskSim.exe").c_str(), FALSE);
     run = probe::Start(File("TavdeskSim.exe"), environment, File("stderr.txt"));
-    probe::WaitFor([&] { return (main = probe::MainWindowOf(run.info.dwProcessId)) != nullptr; },
-                   kStartMs);
+    probe::WaitFor([&] { return (main = probe::MainWindowOf(run.info.dwProcessId)) != nullptr; }, kStartMs);
   }
   ~Program() {
-    End(run);
-    for (const char* name : {"TavdeskSim.exe", "TavdeskSim.ini", "stderr.txt"})
-      DeleteFileA(File(name).c_str());
-    RemoveDirectoryA(folder.c_str());
+    ExitCode(run, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
   }
   std::string File(const char* name) const { return folder + "\\" + name; }
   bool IniExists() const {
@@ -85,10 +82,6 @@ struct Program {
   HWND main = nullptr;
 };
 
-bool LogHas(HWND page, const char* text) {
-  return probe::Text(GetDlgItem(page, IDC_LOG_VIEW)).find(text) != std::string::npos;
-}
-
 TEST(ProgramTest, WithoutACableItShowsAboutAndClosesAtOnceStoringTheSettings) {
   Program program({"TAVDESK_SIM_DEMO=0"});
   ASSERT_TRUE(program.main);
@@ -96,7 +89,7 @@ TEST(ProgramTest, WithoutACableItShowsAboutAndClosesAtOnceStoringTheSettings) {
   EXPECT_TRUE(IsWindowVisible(program.Page(IDC_DEVICE_COUNT))) << "About is shown";
   EXPECT_FALSE(program.IniExists());
   PostMessageA(program.main, WM_CLOSE, 0, 0);
-  EXPECT_EQ(0, ExitCodeOf(program.run));
+  EXPECT_EQ(0, ExitCode(program.run));
   EXPECT_TRUE(program.IniExists());
 }
 
@@ -104,20 +97,20 @@ TEST(ProgramTest, TwoCablesASecondStartAndAShutdownThatQuitsEachConsole) {
   Program program({"TAVDESK_SIM_DEMO=2"});
   HWND main = program.main;
   ASSERT_TRUE(main);
-  ASSERT_TRUE(probe::WaitFor(
-      [&] {
-        auto devices = probe::DevicePages(main);
-        return devices.size() == 2 && LogHas(devices[0], "Hello") && LogHas(devices[1], "Hello");
-      },
-      kStartMs));
-  EXPECT_EQ("\n\n2 devices mounted", probe::Text(GetDlgItem(program.Page(IDC_DEVICE_COUNT), IDC_DEVICE_COUNT)));
+  ASSERT_TRUE(probe::WaitFor([&] {
+    int greeted = 0;
+    for (HWND page : probe::DevicePages(main))
+      greeted += probe::Text(GetDlgItem(page, IDC_LOG_VIEW)).find("Hello") != std::string::npos;
+    return greeted == 2;
+  }, kStartMs));
+  HWND about = program.Page(IDC_DEVICE_COUNT);
+  EXPECT_EQ("\n\n2 devices mounted", probe::Text(GetDlgItem(about, IDC_DEVICE_COUNT)));
 
   // A second copy, while the first is minimised: restores it and ends with 0.
   ShowWindow(main, SW_MINIMIZE);
   ASSERT_TRUE(probe::WaitFor([&] { return IsIconic(main) != FALSE; }, kStartMs));
   probe::Started again = probe::Start(program.File("TavdeskSim.exe"), program.environment, "");
-  EXPECT_EQ(0, ExitCodeOf(again));
-  End(again);
+  EXPECT_EQ(0, ExitCode(again));
   EXPECT_TRUE(probe::WaitFor([&] { return !IsIconic(main); }, kStartMs));
 
   // Shutdown: the consoles fetch their quit commands, their devices go, the
@@ -128,16 +121,14 @@ TEST(ProgramTest, TwoCablesASecondStartAndAShutdownThatQuitsEachConsole) {
   // The window still answers a message with both gone: it outlived the tick
   // that closed them, which a forced close never lets it do.
   bool settingsWentFirst = false;
-  EXPECT_TRUE(probe::WaitFor(
-      [&] {
-        settingsWentFirst |= IsWindow(main) && probe::DevicePages(main).empty() &&
-                             !program.Page(IDC_PRIORITY_LOW) &&
-                             SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr);
-        return !IsWindow(main);
-      },
-      kShutdownMs));
+  EXPECT_TRUE(probe::WaitFor([&] {
+    settingsWentFirst |= IsWindow(main) && probe::DevicePages(main).empty() &&
+                         !program.Page(IDC_PRIORITY_LOW) &&
+                         SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr);
+    return !IsWindow(main);
+  }, kShutdownMs));
   EXPECT_TRUE(settingsWentFirst);
-  EXPECT_EQ(0, ExitCodeOf(program.run));
+  EXPECT_EQ(0, ExitCode(program.run));
   EXPECT_EQ(2, program.Count("quit received"));
   EXPECT_TRUE(program.IniExists());
 }
@@ -150,7 +141,7 @@ TEST(ProgramTest, AConsoleThatNeverPollsIsClosedByForceWithTheWindow) {
   // The quit command is queued but never fetched, so no polite tick can
   // close the device; the program still ends, on the tenth tick.
   EXPECT_TRUE(probe::WaitFor([&] { return !IsWindow(program.main); }, kShutdownMs));
-  EXPECT_EQ(0, ExitCodeOf(program.run));
+  EXPECT_EQ(0, ExitCode(program.run));
   EXPECT_EQ(0, program.Count("quit received"));
 }
 

@@ -33,12 +33,11 @@ tests_for() {
     session/path_map.cpp) echo native:portable_test ;;
     session/path_map_win32.cpp) echo session_test ;;
     ui/log_queue.cpp) echo log_queue_test ;;
-    ui/device_page.cpp | ui/tavdesk.rc) echo device_page_test link_worker_test log_queue_test ;;
-    ui/main_window.cpp) echo main_window_test settings_page_test link_worker_test dll_search_test ;;
+    ui/device_page.cpp | ui/tavdesk.rc) echo worker_pages_test log_queue_test ;;
+    ui/main_window.cpp) echo main_window_test worker_pages_test dll_search_test ;;
     sim/virtual_cable.cpp) echo virtual_cable_test ;;
-    session/link_worker.cpp)
-      echo link_worker_test device_page_test settings_page_test program_test ;;
-    config/settings_page.cpp) echo settings_page_test ;;
+    session/link_worker.cpp) echo worker_pages_test program_test ;;
+    config/settings_page.cpp) echo worker_pages_test ;;
     ui/program.cpp) echo program_test ;;
     sim/sim_timing.cpp) echo link_test ;;
     config/settings.cpp) echo settings_test ;;

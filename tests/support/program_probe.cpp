@@ -1,37 +1,21 @@
 // The probe's window searches, dialog answer and process start.
 #include "tests/support/program_probe.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "ui/resource.h"
 
 namespace probe {
-namespace {
-constexpr int kFileNameField = 1148;  // cmb13 of an Explorer-style file dialog
-}  // namespace
 
 HWND FindTopLevel(DWORD process, const char* title, int controlId) {
-  struct Search {
-    DWORD process;
-    const char* title;
-    int controlId;
-    HWND found;
-  } search = {process, title, controlId, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner != s->process || !IsWindowVisible(window)) return TRUE;
-        if (s->title && Text(window) != s->title) return TRUE;
-        if (s->controlId && !GetDlgItem(window, s->controlId)) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  for (HWND window = GetTopWindow(nullptr); window; window = GetWindow(window, GW_HWNDNEXT)) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == process && IsWindowVisible(window) && (!title || Text(window) == title) &&
+        (!controlId || GetDlgItem(window, controlId)))
+      return window;
+  }
+  return nullptr;
 }
 
 HWND MainWindowOf(DWORD process) { return FindTopLevel(process, "Tavdesk", IDC_PAGE_TABS); }
@@ -54,15 +38,13 @@ std::string Text(HWND window) {
 }
 
 bool WaitFor(const std::function<bool()>& ready, int ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    if (ready()) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  for (const ULONGLONG end = GetTickCount64() + ms; !ready(); Sleep(10))
+    if (GetTickCount64() > end) return false;
+  return true;
 }
 
 bool AnswerFileDialog(DWORD process, const std::string& path, int ms) {
+  const int kFileNameField = 1148;  // cmb13 of an Explorer-style file dialog
   HWND dialog = nullptr;
   if (!WaitFor([&] { return (dialog = FindTopLevel(process, nullptr, kFileNameField)) != nullptr; },
                ms))

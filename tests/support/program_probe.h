@@ -1,7 +1,6 @@
 // Watching and driving a running Tavdesk program from another process, as a
 // user would: windows found by process, pages by the controls they hold,
-// texts read with WM_GETTEXT (which Windows carries across processes). Every
-// wait is bounded.
+// texts read with WM_GETTEXT (which Windows carries across processes).
 #pragma once
 
 #include <windows.h>
@@ -20,8 +19,7 @@ HWND MainWindowOf(DWORD process);  // titled "Tavdesk", with the page tabs
 std::vector<HWND> PagesWith(HWND mainWindow, int controlId);
 std::vector<HWND> DevicePages(HWND mainWindow);
 std::string Text(HWND window);
-// Polls `ready` every 10 ms until it holds or `ms` have passed.
-bool WaitFor(const std::function<bool()>& ready, int ms);
+bool WaitFor(const std::function<bool()>& ready, int ms);  // polls every 10 ms
 // Types `path` into the process's open or save dialog and presses OK; false
 // when none came, or it did not close, within `ms`.
 bool AnswerFileDialog(DWORD process, const std::string& path, int ms);

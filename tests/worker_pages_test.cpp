@@ -1,0 +1,404 @@
+// The link worker with its real thread, and the device and Settings pages,
+// under the real main window: the simulated driver and console emulator at
+// the cable's far end, real dialogs answered from another thread.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/settings_page.h"
+#include "session/link_worker.h"
+#include "tests/support/console_link.h"
+#include "tests/support/program_probe.h"
+#include "tests/support/worker_fixture.h"
+#include "ui/device_page.h"
+#include "ui/log_queue.h"
+#include "ui/main_window.h"
+
+using sim::Call;
+using sim::SimDriver;
+
+namespace {
+
+const char kPeerExist[] = "Peer exist.\r\n", kConnected[] = "Ps2 connected.\r\n";
+const char kSent[] = "Send execute command.\r\n", kFailed[] = "Execute failed.\r\n";
+const int kAdded = int(NotifySound::DeviceAdded), kRemoved = int(NotifySound::DeviceRemoved);
+const std::vector<int> kError = {int(NotifySound::Error)}, kSilent;
+
+bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) != FALSE; }
+void Click(HWND page, int id) { SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+bool Checked(HWND page, int id) { return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+// A user on a thread of its own waits (10 s at most) for a visible window of
+// this process that holds `control` and hands it to `answer`, while this
+// thread runs `open`, which shows that window modally. True when it came.
+bool AnswerDialog(int control, const std::function<void()>& open,
+                  const std::function<void(HWND)>& answer) {
+  bool found = false;
+  std::thread user([&] {
+    HWND dialog = nullptr;
+    found = probe::WaitFor(
+        [&] { return (dialog = probe::FindTopLevel(GetCurrentProcessId(), nullptr, control)) != nullptr; },
+        10000);
+    if (found) answer(dialog);
+  });
+  open();
+  user.join();
+  return found;
+}
+
+// The same for the Explorer-style file dialog a page's button opens (name
+// field cmb13, filter cmb1): picks the filter (1-based; 0 keeps it), types
+// `name` (none keeps the offered one, given in `offered`), presses OK or Cancel.
+bool UseFileDialog(HWND page, int button, const char* name, int filter = 0, bool cancel = false,
+                   std::string* offered = nullptr) {
+  return AnswerDialog(1148, [&] { Click(page, button); }, [&](HWND dialog) {
+    if (offered) *offered = probe::Text(GetDlgItem(dialog, 1148));
+    if (filter) {
+      HWND combo = GetDlgItem(dialog, 1136);
+      SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
+      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1136, CBN_SELENDOK), LPARAM(combo));
+    }
+    if (name) SetDlgItemTextA(dialog, 1148, name);
+    SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
+  });
+}
+
+std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
+  return std::make_unique<sim::ConsoleEmulator>([cable] { return SimDriver::AttachConsole(cable); });
+}
+
+// A request the console makes and the worker serves; its result.
+int32_t Tty(sim::ConsoleEmulator& console) { return console.Open(0x02, "/dev/tty").get().result; }
+
+std::vector<DeviceRecord*> Devices() {
+  std::vector<DeviceRecord*> out;
+  for (DeviceRecord* r = DeviceList; r; r = r->next) out.push_back(r);
+  return out;
+}
+
+// Status reads since the last ClearEvents: failed ones, or ones that saw a console.
+int StatusReads(bool failed) {
+  int reads = 0;
+  for (const auto& e : SimDriver::Events())
+    reads += e.call == Call::GetStatus && (failed ? !e.ok : e.ok && (e.value & 1));
+  return reads;
+}
+
+std::string FileText(const TempFolder& folder, const char* name) {
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(folder.Read(name, &bytes)) << name;
+  return {bytes.begin(), bytes.end()};
+}
+
+// The colour of a pixel of a swatch's bitmap.
+COLORREF SwatchColour(HWND page, int id) {
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, HGDIOBJ(SendDlgItemMessageA(page, id, STM_GETIMAGE, IMAGE_BITMAP, 0)));
+  const COLORREF colour = GetPixel(dc, 8, 8);
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  return colour;
+}
+
+// The peer states and their log lines, an unplugged cable, a console that
+// stalls in a body, a lost peer: one walk over three cables.
+TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
+  auto console = Console(SimDriver::Plug("present"));
+  const int lateCable = SimDriver::Plug("absent");
+  const int frontCable = SimDriver::Plug("front");
+  ASSERT_TRUE(ScanForCables());
+  ASSERT_EQ(3, DeviceCount) << "one scan takes every new cable";
+  EXPECT_EQ((std::vector<int>{kAdded, kAdded, kAdded}), TakeSounds());
+  const std::vector<DeviceRecord*> records = Devices();  // front, absent, present
+  HWND absent = records[1]->page, present = records[2]->page;
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kPeerExist) == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, "Wait for peer.\r\n") == 1; }));
+  auto late = Console(lateCable);
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, kPeerExist) == 1; }));
+
+  // Served, served again, a bad request (the link is reset), served: two
+  // announcements.
+  EXPECT_FALSE(Enabled(present, IDC_EXECUTE));
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return Enabled(present, IDC_RESET); }));
+  ASSERT_EQ(1, Tty(*console));
+  const uint64_t resets = SimDriver::Count(Call::ResetLink);
+  console->Request(0x30, {}).get();  // a tag that is no request
+  ASSERT_TRUE(PumpUntil([&] { return SimDriver::Count(Call::ResetLink) == resets + 1; }));
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kConnected) == 2; }));
+
+  // A failed status read ends the pass: the devices behind the unplugged
+  // cable wait until its page has gone, and the list is linked past it.
+  // Waited for without handling messages, so that the page stays.
+  auto failedReads = [](int n) { return probe::WaitFor([=] { return StatusReads(true) >= n; }, 10000); };
+  SimDriver::Unplug(lateCable);
+  ASSERT_TRUE(failedReads(1));
+  SimDriver::ClearEvents();
+  ASSERT_TRUE(failedReads(20));
+  EXPECT_EQ(0, StatusReads(false)) << "the device behind was polled";
+  ASSERT_TRUE(PumpUntil([] { return DeviceCount == 2; }));
+  EXPECT_EQ(std::vector<int>{kRemoved}, TakeSounds());
+  EXPECT_FALSE(IsWindow(absent));
+  EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
+  EXPECT_EQ(1, Tty(*console)) << "the device behind is served again";
+
+  // A console that announces a body and stops sending it leaves the worker
+  // in a read with no bound of its own (here a minute). A wait of the UI
+  // thread on the worker cancels that read; the exchange fails the ordinary
+  // way, and the other cable is served again.
+  auto stalling = Console(frontCable);
+  ASSERT_EQ(1, Tty(*stalling));
+  SimDriver::SetReadTimeoutMs(60000);
+  HANDLE blocked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SimDriver::At(Call::Read, 2, [blocked] { SetEvent(blocked); });  // the body's first chunk
+  stalling->StallNextSend();
+  const uint8_t header[] = {0xA0, 0x86, 0x01, 0x00, 'T', 'v', 'R', 0x10};  // 100000 bytes
+  stalling->SendRaw({header, header + sizeof header}).get();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
+  CloseHandle(blocked);
+  // Save log parks the worker, and flushes the log before it writes it.
+  ASSERT_TRUE(UseFileDialog(records[0]->page, IDC_SAVE_LOG, folder_.File("saved.txt").c_str(), 1));
+  EXPECT_LT(0u, SimDriver::Count(Call::CancelIo));
+  EXPECT_NE(std::string::npos, FileText(folder_, "saved.txt").find("Error recieving packet body"));
+  EXPECT_EQ(1, Tty(*console)) << "the other cable is served";
+  EXPECT_EQ(1, Tty(*stalling)) << "and this one after its reset";
+
+  console->Detach();
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
+  EXPECT_FALSE(Enabled(present, IDC_EXECUTE) || Enabled(present, IDC_RESET));
+  EXPECT_EQ(2, CountInPage(present, kConnected));
+}
+
+// Quit goes only to connected consoles. A normal close keeps a device
+// whose console still has a command queued (the quit, until fetched), or
+// whose tab is gone, and goes on with the worker; a forced one takes all,
+// silently, and stops it.
+TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
+  for (const char* name : {"served", "idle", "tabless", "idle"}) SimDriver::Plug(name);
+  ASSERT_TRUE(ScanForCables());
+  const std::vector<DeviceRecord*> records = Devices();  // newest first
+  ASSERT_EQ(4u, records.size());
+  auto console = Console(0);
+  ASSERT_EQ(1, Tty(*console));
+  ASSERT_TRUE(PumpUntil([&] { return Enabled(records[3]->page, IDC_EXECUTE); }));
+  EXPECT_TRUE(RemovePageTab(records[1]->page));
+
+  ASSERT_TRUE(QueueQuitForAll());
+  EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
+  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
+    EXPECT_FALSE(Enabled(records[0]->page, id));
+  TakeSounds();
+  EXPECT_FALSE(CloseAllDevices(false));
+  EXPECT_EQ((std::vector<int>{kRemoved, kRemoved}), TakeSounds());
+  EXPECT_EQ((std::vector<DeviceRecord*>{records[1], records[3]}), Devices());
+  EXPECT_EQ(3, console->Poll(0).get().code);
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[3]->page, "Send quit command.\r\n") == 1; }));
+  EXPECT_FALSE(CloseAllDevices(false));
+  EXPECT_EQ(std::vector<int>{kRemoved}, TakeSounds()) << "drained, it closes";
+  EXPECT_EQ(std::vector<DeviceRecord*>{records[1]}, Devices());
+  EXPECT_NE(nullptr, WorkerThread);
+
+  EXPECT_TRUE(CloseAllDevices(true));
+  EXPECT_TRUE(TakeSounds().empty()) << "a forced close is silent";
+  EXPECT_EQ(nullptr, WorkerThread);
+  EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
+}
+
+// The device page from template 106 on a console served by the test.
+TEST_F(WorkerTest, DevicePageCommands) {
+  ConsoleLink link;
+  ASSERT_TRUE(link.ok());
+  HWND page = link.page();
+  // The lines queued and the sounds played since the last call.
+  auto expectLog = [&](const std::vector<std::string>& lines, const std::vector<int>& sounds) {
+    std::vector<std::string> logged;
+    for (const QueuedEntry& e : link.TakeLog()) logged.push_back(e.text);
+    EXPECT_EQ(lines, logged);
+    EXPECT_EQ(sounds, TakeSounds());
+  };
+  auto served = [&] { return link.Serve(link.console().Poll(0)).code; };
+  // The template as the user meets it: the view read-only, files accepted,
+  // the buttons with their texts and access keys in their places, four tooltips.
+  EXPECT_TRUE(GetWindowLongA(page, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+  EXPECT_TRUE(GetWindowLongA(GetDlgItem(page, IDC_LOG_VIEW), GWL_STYLE) & ES_READONLY);
+  EXPECT_EQ(kLogViewTextLimit, SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_GETLIMITTEXT, 0, 0));
+  const struct { int id; const char* text; int x; } buttons[] = {
+      {IDC_SAVE_LOG, "&Save log", 19}, {IDC_CLEAR_LOG, "&Clear log", 65},
+      {IDC_RESET, "&Reset", 113}, {IDC_EXECUTE, "&Execute", 159}};
+  for (const auto& button : buttons) {
+    EXPECT_EQ(button.text, probe::Text(GetDlgItem(page, button.id)));
+    RECT expected = {button.x, 151, button.x + 40, 165}, shown;
+    MapDialogRect(page, &expected);
+    GetWindowRect(GetDlgItem(page, button.id), &shown);
+    MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&shown), 2);
+    EXPECT_TRUE(expected.left == shown.left && expected.top == shown.top) << button.text;
+  }
+  EXPECT_EQ(4, SendMessageA(HWND(GetPropA(page, "TavdeskTooltips")), TTM_GETTOOLCOUNT, 0, 0));
+
+  // Reset and Execute wait for a connection; a reset fails without one.
+  EXPECT_FALSE(Enabled(page, IDC_EXECUTE) || Enabled(page, IDC_RESET));
+  SendMessageA(page, WM_PAGE_CONNECTION, 1, 0);
+  EXPECT_TRUE(Enabled(page, IDC_EXECUTE) && Enabled(page, IDC_RESET));
+  for (uint8_t connected : {0, 1}) {
+    link.record()->connected = connected;
+    Click(page, IDC_RESET);
+    expectLog({connected ? "Send reset command.\r\n" : "Reset failed.\r\n"}, connected ? kSilent : kError);
+  }
+  EXPECT_FALSE(Enabled(page, IDC_RESET)) << "until the next connection notice";
+  EXPECT_EQ(0, served());
+  SendMessageA(page, WM_PAGE_CONNECTION, 0, 0);
+  EXPECT_FALSE(Enabled(page, IDC_EXECUTE));
+  AppendLogText(page, "shown\r\n", LogText);
+  FlushLog(page);
+  Click(page, IDC_CLEAR_LOG);
+  EXPECT_EQ("", ViewText(page));
+
+  // Save log offers the executed file's name without its extension (a '.'
+  // in a folder name is none); the filter, not the name, picks the format,
+  // and the log is flushed before it is written. A cancel fails Execute only.
+  CreateDirectoryA(folder_.File("v1.2").c_str(), nullptr);
+  folder_.Write("v1.2\\prog", ElfHead(0x02, 0x00));
+  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, nullptr, 0, true));
+  expectLog({kFailed}, kError);
+  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, "v1.2\\prog"));  // from the shared folder
+  expectLog({kSent}, kSilent);
+  EXPECT_EQ(1, served());
+  EXPECT_EQ(folder_.File("v1.2\\prog"), link.session().LastExecuted());
+  AppendLogText(page, "plain\r\n", LogText);
+  std::string offered;
+  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, nullptr, 0, true, &offered));
+  EXPECT_EQ("prog", offered);
+  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("a.txt").c_str(), 2));
+  expectLog({}, kSilent);
+  const std::string saved = FileText(folder_, "a.txt");
+  EXPECT_EQ(0u, saved.rfind("{\\rtf", 0));
+  EXPECT_NE(std::string::npos, saved.find("plain"));
+
+  // A drop of exactly one file executes it; every drop is finished.
+  folder_.Write("a.elf", ElfHead(0x02, 0x00));
+  const std::string elf = folder_.File("a.elf");
+  for (int files : {2, 1}) {
+    // DROPFILES and the names, ANSI, as the shell hands a drop over.
+    const std::string list = elf + '\0' + (files == 2 ? elf + '\0' : "") + '\0';
+    HGLOBAL drop = GlobalAlloc(GHND, sizeof(DROPFILES) + list.size());
+    auto* head = static_cast<DROPFILES*>(GlobalLock(drop));
+    head->pFiles = sizeof(DROPFILES);
+    std::memcpy(head + 1, list.data(), list.size());
+    GlobalUnlock(drop);
+    SendMessageA(page, WM_DROPFILES, WPARAM(drop), 0);
+    expectLog({"Eat dropped file.\r\n", files == 1 ? kSent : kFailed}, files == 1 ? kSilent : kError);
+    EXPECT_EQ(0u, GlobalSize(drop)) << "the drop was not finished";
+  }
+  EXPECT_EQ(1, served());
+  EXPECT_EQ(elf, link.session().LastExecuted());
+
+  // The extension goes in only when it fits the 520-character buffer.
+  const struct { std::string path; DWORD filter; bool ok; std::string result; } names[] = {
+      {"C:\\my.logs\\run", 1, true, "C:\\my.logs\\run.TXT"},
+      {std::string(515, 'x'), 2, true, std::string(515, 'x') + ".RTF"},
+      {std::string(516, 'x'), 2, false, std::string(516, 'x')},
+  };
+  for (const auto& row : names) {
+    char buffer[kPathChars];
+    std::memcpy(buffer, row.path.c_str(), row.path.size() + 1);
+    EXPECT_EQ(row.ok, AddSaveExtension(buffer, kPathChars, row.filter)) << row.path.size();
+    EXPECT_EQ(row.result, buffer) << row.path.size();
+  }
+  // A short write fails.
+  HANDLE file = CreateFileA(elf.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  BYTE bytes[] = "12345";
+  LONG written = -1;
+  EXPECT_EQ(1u, WriteLogChunk(DWORD_PTR(file), bytes, 5, &written));
+  EXPECT_EQ(0, written);
+  CloseHandle(file);
+}
+
+// The Settings page from template 105, driven as a user would.
+TEST_F(WorkerTest, SettingsPage) {
+  Settings.readOnly = 1;
+  Settings.shareExecFolder = 0;
+  ASSERT_TRUE(CreateSettingsPage());
+  HWND page = SettingsPage;
+  const int controls[] = {IDC_READ_ONLY, IDC_SHARE_EXEC_FOLDER, IDC_SHARED_FOLDER_GROUP,
+                          IDC_SHARED_FOLDER, IDC_BROWSE};
+  // Each click enables exactly its controls and keeps the marks; only the
+  // priority buttons set the worker's priority (idle before every click).
+  const struct { int click; const char* enabled; bool denyAll, shareExecFolder; int priority; } rows[] = {
+      {IDC_DENY_ALL, "00000", true, false, THREAD_PRIORITY_IDLE},
+      {IDC_DENY_ALL, "11111", false, false, THREAD_PRIORITY_IDLE},
+      {IDC_SHARE_EXEC_FOLDER, "11000", false, true, THREAD_PRIORITY_IDLE},
+      {IDC_SHARE_EXEC_FOLDER, "11111", false, false, THREAD_PRIORITY_IDLE},
+      {IDC_PRIORITY_LOW, "11111", false, false, THREAD_PRIORITY_BELOW_NORMAL},
+      {IDC_PRIORITY_HIGH, "11111", false, false, THREAD_PRIORITY_ABOVE_NORMAL},
+      {IDC_PRIORITY_MIDDLE, "11111", false, false, THREAD_PRIORITY_NORMAL},
+      {IDC_SOUNDS_OFF, "11111", false, false, THREAD_PRIORITY_IDLE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.click);
+    SetThreadPriority(WorkerThread, THREAD_PRIORITY_IDLE);
+    SendDlgItemMessageA(page, row.click, BM_CLICK, 0, 0);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(row.enabled[i] == '1', Enabled(page, controls[i])) << controls[i];
+    EXPECT_EQ(row.denyAll, Settings.denyAll == 1);
+    EXPECT_EQ(row.shareExecFolder, Settings.shareExecFolder == 1);
+    EXPECT_EQ(row.priority, GetThreadPriority(WorkerThread));
+    EXPECT_TRUE(Checked(page, IDC_READ_ONLY) && Settings.readOnly == 1) << "read only keeps its mark";
+  }
+  EXPECT_FALSE(PlayNotifySound(NotifySound::Error)) << "the last click turned the sounds off";
+  EXPECT_TRUE(TakeSounds().empty());
+
+  // A chosen colour repaints only its swatch. comdlg32's red, green and
+  // blue fields are 706 to 708.
+  const COLORREF chosen = RGB(12, 200, 34);
+  ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, IDC_NOTIFY_COLOUR); },
+                           [chosen](HWND dialog) {
+    for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, chosen >> 8 * i & 0xFF, FALSE);
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  }));
+  EXPECT_EQ(chosen, Settings.colours[LogNotice]);
+  const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
+
+  // The folder follows every keystroke, keeps 519 characters, and is
+  // stored when the page goes.
+  HWND edit = GetDlgItem(page, IDC_SHARED_FOLDER);
+  SetWindowTextA(edit, "");
+  for (char c : {'D', ':'}) SendMessageA(edit, WM_CHAR, c, 1);
+  EXPECT_STREQ("D:", Settings.sharedFolder);
+  SetWindowTextA(edit, std::string(520, 'f').c_str());
+  EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
+  EXPECT_FALSE(folder_.Exists("t.ini"));
+  DestroyWindow(page);
+  SetSharedFolder("");
+  ASSERT_TRUE(LoadSettings());
+  EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
+
+  // Loaded values, as the controls hold them, are shown and stored.
+  const struct { uint8_t priority; uint32_t flag; int button; uint8_t storedPriority; uint32_t storedFlag; }
+      loaded[] = {{0, 0, IDC_PRIORITY_LOW, 0, 0}, {1, 1, IDC_PRIORITY_MIDDLE, 1, 1},
+                  {255, 0xFFFFFFFF, IDC_PRIORITY_HIGH, 2, 1}};
+  for (const auto& row : loaded) {
+    Settings.priority = row.priority;
+    Settings.denyAll = Settings.readOnly = Settings.soundsOff = Settings.shareExecFolder = row.flag;
+    ASSERT_TRUE(CreateSettingsPage());
+    EXPECT_TRUE(Checked(SettingsPage, row.button));
+    EXPECT_EQ(row.storedPriority, Settings.priority);
+    EXPECT_EQ(std::vector<uint32_t>(4, row.storedFlag),
+              (std::vector<uint32_t>{Settings.denyAll, Settings.readOnly, Settings.shareExecFolder,
+                                     Settings.soundsOff}));
+    EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
+    DestroyWindow(SettingsPage);
+  }
+}
+
+}  // namespace
