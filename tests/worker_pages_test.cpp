@@ -377,7 +377,8 @@ TEST_F(WorkerTest, SettingsPage) {
   EXPECT_STREQ("D:", Settings.sharedFolder);
   SetWindowTextA(edit, std::string(520, 'f').c_str());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-  EXPECT_FALSE(folder_.Exists("t.ini"));
+  std::vector<uint8_t> ini;
+  EXPECT_FALSE(folder_.Read("t.ini", &ini));
   DestroyWindow(page);
   SetSharedFolder("");
   ASSERT_TRUE(LoadSettings());
