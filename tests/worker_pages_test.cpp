@@ -377,8 +377,7 @@ TEST_F(WorkerTest, SettingsPage) {
   EXPECT_STREQ("D:", Settings.sharedFolder);
   SetWindowTextA(edit, std::string(520, 'f').c_str());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-  std::vector<uint8_t> ini;
-  EXPECT_FALSE(folder_.Read("t.ini", &ini));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(IniPath));
   DestroyWindow(page);
   SetSharedFolder("");
   ASSERT_TRUE(LoadSettings());
