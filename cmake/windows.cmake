@@ -15,14 +15,17 @@ add_library(tavdesk_core STATIC
   ${TAVDESK_PORTABLE_SOURCES}
   link/link_device.cpp
   link/packet_transport.cpp
+  log/log_queue.cpp
+  log/shared_lock.cpp
   session/target_session.cpp
   session/host_file_service.cpp
   session/path_map_win32.cpp
   config/settings.cpp
   session/device_record.cpp
-  ui/log_queue.cpp
-  ui/device_page.cpp
   session/link_worker.cpp
+  ui/log_view.cpp
+  ui/device_page.cpp
+  ui/device_list.cpp
 )
 target_include_directories(tavdesk_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(tavdesk_core PUBLIC setupapi comdlg32 shell32)
@@ -98,7 +101,7 @@ target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_
 
 
 # The settings page, and the simulated driver's timing and demo console.
-target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)
+target_sources(tavdesk_core PRIVATE ui/settings_page.cpp ui/program.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
 target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
 

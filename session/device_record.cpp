@@ -1,18 +1,13 @@
 // DeviceRecords as zero-filled heap blocks, the DeviceList head and count,
-// and the SharedLock, one process-wide critical section.
+// and the log queue's way from a page window to its record's queue.
 #include "session/device_record.h"
 
 #include <cstdlib>
 
+#include "log/log_queue.h"
+
 DeviceRecord* DeviceList;
 uint16_t DeviceCount;
-
-namespace {
-
-CRITICAL_SECTION sharedLock;
-bool sharedLockExists;  // written by Create and Delete, while no other thread uses the lock
-
-}  // namespace
 
 DeviceRecord* NewDeviceRecord() {
   return static_cast<DeviceRecord*>(calloc(1, sizeof(DeviceRecord)));
@@ -25,24 +20,7 @@ DeviceRecord* PageRecord(HWND page) {
   return reinterpret_cast<DeviceRecord*>(GetWindowLongPtrA(page, DWLP_USER));
 }
 
-void CreateSharedLock() {
-  if (sharedLockExists) return;
-  InitializeCriticalSection(&sharedLock);
-  sharedLockExists = true;
-}
-
-void DeleteSharedLock() {
-  if (!sharedLockExists) return;
-  DeleteCriticalSection(&sharedLock);
-  sharedLockExists = false;
-}
-
-// Entering a lock that was never made, or was deleted, would block for ever;
-// without the lock only the UI thread is left to touch what it guards.
-void EnterSharedLock() {
-  if (sharedLockExists) EnterCriticalSection(&sharedLock);
-}
-
-void LeaveSharedLock() {
-  if (sharedLockExists) LeaveCriticalSection(&sharedLock);
+LogEntry** PageLogHead(HWND page) {
+  DeviceRecord* record = PageRecord(page);
+  return record ? &record->logHead : nullptr;
 }

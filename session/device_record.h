@@ -1,5 +1,5 @@
-// The per-cable DeviceRecord, the DeviceList of them, and the SharedLock that
-// guards the list, the pages' dialog user data and every log queue. Records
+// The per-cable DeviceRecord and the DeviceList of them, guarded by the
+// SharedLock (log/shared_lock.h) with the pages' dialog user data. Records
 // are plain zero-filled heap blocks; the page window finds its record through
 // its dialog user data.
 #pragma once
@@ -9,10 +9,13 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "log/shared_lock.h"
 
 class LinkDevice;
 class TargetSession;
 struct LogEntry;
+
+enum PeerState : LONG { Initial = 0, PeerPresent = 1, WaitingForPeer = 2 };
 
 struct DeviceRecord {
   DeviceRecord* next;
@@ -43,20 +46,3 @@ void FreeDeviceRecord(DeviceRecord* record);
 // The record behind a page window, or none when the page is not a window or
 // has no record attached yet.
 DeviceRecord* PageRecord(HWND page);
-
-// The SharedLock is re-entrant for its holder. Create and Delete belong to
-// the UI thread while no other thread uses the lock; creating it twice or
-// deleting a lock that does not exist does nothing, and so do entering and
-// leaving it.
-void CreateSharedLock();
-void DeleteSharedLock();
-void EnterSharedLock();
-void LeaveSharedLock();
-
-class SharedLockGuard {
- public:
-  SharedLockGuard() { EnterSharedLock(); }
-  ~SharedLockGuard() { LeaveSharedLock(); }
-  SharedLockGuard(const SharedLockGuard&) = delete;
-  SharedLockGuard& operator=(const SharedLockGuard&) = delete;
-};

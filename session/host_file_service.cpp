@@ -16,7 +16,7 @@
 #include "session/path_map.h"
 #include "session/path_map_win32.h"
 #include "session/target_session.h"
-#include "ui/log_queue.h"
+#include "log/log_queue.h"
 
 using namespace tavrin;
 

@@ -18,7 +18,7 @@
 #include "sim/sim_timing.h"
 #include "tests/support/test_data.h"
 #include "tests/support/test_page.h"
-#include "ui/log_queue.h"
+#include "log/log_queue.h"
 
 using namespace tavrin;
 using sim::Call;

@@ -1,7 +1,7 @@
 // The LogQueue on a real device page with the real rich edit view: what is
 // queued, what the view is sent and shows, and producers on other threads
 // while the UI thread flushes.
-#include "ui/log_queue.h"
+#include "log/log_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 #include "tests/support/test_data.h"
 #include "tests/support/test_page.h"
 #include "ui/device_page.h"
+#include "ui/log_view.h"
 
 namespace {
 

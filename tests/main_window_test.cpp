@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "session/device_record.h"
+#include "session/link_worker.h"
 #include "ui/resource.h"
 
 namespace {

@@ -15,14 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "config/settings_page.h"
+#include "log/log_queue.h"
 #include "session/link_worker.h"
 #include "tests/support/console_link.h"
 #include "tests/support/program_probe.h"
 #include "tests/support/worker_fixture.h"
+#include "ui/device_list.h"
 #include "ui/device_page.h"
-#include "ui/log_queue.h"
+#include "ui/log_view.h"
 #include "ui/main_window.h"
+#include "ui/settings_page.h"
 
 using sim::Call;
 using sim::SimDriver;

@@ -24,6 +24,7 @@
 #include "tests/support/test_page.h"
 #include "tests/support/worker_fixture.h"
 #include "trials/trial_support.h"
+#include "ui/device_list.h"
 
 using sim::Call;
 using sim::SimDriver;

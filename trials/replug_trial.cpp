@@ -19,6 +19,7 @@
 #include "tests/support/console_link.h"
 #include "tests/support/worker_fixture.h"
 #include "trials/trial_support.h"
+#include "ui/device_list.h"
 #include "ui/main_window.h"
 
 using sim::SimDriver;

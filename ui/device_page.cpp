@@ -11,10 +11,12 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "log/log_queue.h"
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "session/target_session.h"
-#include "ui/log_queue.h"
+#include "ui/device_list.h"
+#include "ui/log_view.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
 

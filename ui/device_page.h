@@ -8,13 +8,7 @@
 
 #include <cstddef>
 
-// Notices the worker sends a page, always asynchronously.
-constexpr UINT WM_PAGE_CONNECTION = WM_USER + 16;  // wParam 1: console served; 0: not
-constexpr UINT WM_PAGE_FLUSH = WM_USER + 17;       // flush the LogQueue into the view
-
-// The log view's text limit in characters, far above the control's 32 KiB
-// default, so that a long session keeps showing the console's output.
-constexpr LPARAM kLogViewTextLimit = 32 * 1024 * 1024;
+#include "session/link_worker.h"  // the notices a page handles
 
 // Creates the page from template 106 as a child of `parent`, with no
 // DeviceRecord attached yet. None when the rich edit control or the dialog

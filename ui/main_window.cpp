@@ -1,7 +1,7 @@
 // The main window and its tabs: creation in order of dependence, the window's
 // dialog procedure, the About page, the tab and tooltip operations, the
-// attention flash and the notification sounds. UI thread only, but for the
-// AttentionFlag, which the worker sets too.
+// attention flash and the notification sounds. UI thread only; the worker
+// sets the AttentionFlag that the flash reads.
 #include "ui/main_window.h"
 
 #include <mmsystem.h>
@@ -10,10 +10,11 @@
 
 #include "config/settings.h"
 #include "session/device_record.h"
+#include "session/link_worker.h"
 #include "ui/program.h"
 #include "ui/resource.h"
 
-// All of these are written by the UI thread only, except AttentionFlag.
+// All of these are written by the UI thread only.
 // The entry point sets ProgramInstance again from its argument: the same module.
 HINSTANCE ProgramInstance = GetModuleHandleA(nullptr);
 HWND MainWindow = nullptr;
@@ -24,7 +25,6 @@ POINT PageOrigin = {0, 0};
 HACCEL AcceleratorTable = nullptr;
 HIMAGELIST TabImageList = nullptr;
 HMODULE RichEditLibrary = nullptr;
-std::atomic<LONG> AttentionFlag{0};
 const void* SoundData[3] = {nullptr, nullptr, nullptr};
 
 namespace {
@@ -196,6 +196,15 @@ INT_PTR CALLBACK AboutPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lP
       return TRUE;
   }
   return FALSE;
+}
+
+void LoadNotifySounds() {
+  constexpr int kSoundIds[] = {118, 119, 120};  // in NotifySound order
+  for (int i = 0; i < 3; ++i) {
+    HRSRC found = FindResourceA(ProgramInstance, MAKEINTRESOURCEA(kSoundIds[i]), "WAVE");
+    HGLOBAL loaded = found ? LoadResource(ProgramInstance, found) : nullptr;
+    SoundData[i] = loaded ? LockResource(loaded) : nullptr;
+  }
 }
 
 BOOL PlayNotifySound(NotifySound sound) {

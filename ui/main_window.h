@@ -3,13 +3,12 @@
 // cable) is a modeless child dialog shown over the tab's display area while
 // its tab is selected. Also the tab and tooltip operations the pages use, the
 // attention flash of the minimised window and the notification sounds.
-// Everything here belongs to the UI thread, but for AttentionFlag.
+// Everything here belongs to the UI thread.
 #pragma once
 
 #include <windows.h>
 #include <commctrl.h>
 
-#include <atomic>
 #include <cstdint>
 
 enum class NotifySound : int { DeviceAdded = 0, DeviceRemoved = 1, Error = 2 };
@@ -35,10 +34,8 @@ extern POINT PageOrigin;  // where every page sits in the main window, pixels
 extern HACCEL AcceleratorTable;
 extern HIMAGELIST TabImageList;
 extern HMODULE RichEditLibrary;
-// Set to 1 by both threads (device and peer events); cleared by timer 1 only.
-extern std::atomic<LONG> AttentionFlag;
 // The in-memory WAVE data of resources 118 to 120 in NotifySound order,
-// filled by StartWorker; a null entry plays nothing.
+// filled by LoadNotifySounds; a null entry plays nothing.
 extern const void* SoundData[3];
 
 BOOL CreateMainWindow();
@@ -48,6 +45,7 @@ HMODULE LoadRichEditLibrary();
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 
+void LoadNotifySounds();
 BOOL PlayNotifySound(NotifySound sound);
 void UpdateDeviceCountText(HWND window);
 BOOL AddPageTab(const char* title, int image, HWND page);

@@ -7,11 +7,12 @@
 #include <commctrl.h>
 
 #include "config/settings.h"
-#include "config/settings_page.h"
 #include "session/device_record.h"
 #include "session/link_worker.h"
+#include "ui/device_list.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
+#include "ui/settings_page.h"
 
 UINT SingleInstanceMessage = 0;
 LONG QuittingFlag = 0;
@@ -62,6 +63,7 @@ bool StartProgram() {
   if (!CreateMainWindow()) return false;
   InitSettings();  // a failed load leaves the defaults, which is no failure
   if (!CreateSettingsPage()) return false;
+  LoadNotifySounds();
   if (!StartWorker()) return false;
   SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_SETCURSEL, 0, 0);
   ComputePageOrigin(MainWindow);

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "ui/device_page.h"
-#include "ui/log_queue.h"
+#include "log/log_queue.h"
 
 std::string ViewText(HWND page) {
   HWND view = GetDlgItem(page, IDC_LOG_VIEW);

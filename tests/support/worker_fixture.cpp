@@ -9,6 +9,7 @@
 #include "session/link_worker.h"
 #include "sim/sim_driver.h"
 #include "tests/support/test_page.h"
+#include "ui/device_list.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -72,6 +73,7 @@ void WorkerTest::SetUp() {
   ASSERT_TRUE(MainWindow || CreateMainWindow());
   SetSharedFolder(folder_.Path().c_str());
   lstrcpynA(IniPath, folder_.File("t.ini").c_str(), kPathChars);
+  LoadNotifySounds();
   ASSERT_TRUE(StartWorker());
 }
 

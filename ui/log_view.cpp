@@ -1,38 +1,18 @@
-// The LogQueue's appends, flush and release. The SharedLock is held only to
-// read or change a queue's links, never while the view is drawn, so that the
-// worker is not held up by the UI.
-#include "ui/log_queue.h"
+// The log view's flush: queued entries drawn at the end of the rich edit,
+// a long entry in pieces that end at a line end or a character boundary, so
+// that a flush can stop between pieces and give the window back to the user.
+#include "ui/log_view.h"
 
 #include <richedit.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "config/settings.h"
-#include "session/device_record.h"
+#include "log/log_queue.h"
 #include "ui/resource.h"
 
 namespace {
-
-bool Append(HWND page, const char* text, size_t length, LogColour colour) {
-  DeviceRecord* record = PageRecord(page);
-  if (!record) return false;
-  // Refuse a length whose block size would not fit in a size_t.
-  constexpr size_t kHeader = offsetof(LogEntry, text);
-  if (length > SIZE_MAX - kHeader - 1) return false;
-  auto* entry = static_cast<LogEntry*>(calloc(1, kHeader + length + 1));
-  if (!entry) return false;
-  entry->colour = Settings.colours[colour];
-  if (length) memcpy(entry->text, text, length);
-
-  SharedLockGuard guard;
-  LogEntry** link = &record->logHead;
-  while (*link) link = &(*link)->next;
-  *link = entry;
-  return true;
-}
 
 // A long entry goes to the view in pieces of about this size, so that a
 // flush can stop between pieces and give the window back to the user.
@@ -90,18 +70,6 @@ bool RenderEntry(HWND view, LogEntry* entry, ULONGLONG deadline) {
 
 }  // namespace
 
-bool AppendLogText(HWND page, const char* text, LogColour colour) {
-  if (!text) text = "";
-  size_t length = strnlen(text, kLogTextLimit + 1);
-  if (length > kLogTextLimit) length = 0;
-  return Append(page, text, length, colour);
-}
-
-bool AppendLogBytes(HWND page, const void* bytes, uint32_t length, LogColour colour) {
-  if (!bytes) length = 0;
-  return Append(page, static_cast<const char*>(bytes), length, colour);
-}
-
 bool FlushLog(HWND page) {
   bool more = false;
   return FlushLogFor(page, INFINITE, &more);
@@ -111,15 +79,9 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   *more = false;
   if (!IsWindow(page)) return false;
   HWND view = GetDlgItem(page, IDC_LOG_VIEW);
-  DeviceRecord* record = PageRecord(page);
-  if (!IsWindow(view) || !record) return false;
+  if (!IsWindow(view) || !PageLogHead(page)) return false;
 
-  LogEntry* first;
-  {
-    SharedLockGuard guard;
-    first = record->logHead;
-    record->logHead = nullptr;
-  }
+  LogEntry* first = TakeLogEntries(page);
   const ULONGLONG deadline =
       milliseconds == INFINITE ? ~0ULL : GetTickCount64() + milliseconds;
   while (first) {
@@ -132,21 +94,7 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   if (!first) return true;
 
   // What is left goes back ahead of whatever was appended meanwhile.
-  LogEntry* last = first;
-  while (last->next) last = last->next;
-  SharedLockGuard guard;
-  last->next = record->logHead;
-  record->logHead = first;
+  ReturnLogEntries(page, first);
   *more = true;
-  return true;
-}
-
-bool FreeLogEntries(LogEntry* first) {
-  if (!first) return false;
-  while (first) {
-    LogEntry* next = first->next;
-    free(first);
-    first = next;
-  }
   return true;
 }

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "ui/log_queue.h"
+#include "log/log_queue.h"
 
 // 1 while WM_INITDIALOG fills the controls from the record: the edit reports
 // its new text as a command before the other controls are set, and such

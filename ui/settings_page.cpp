@@ -2,7 +2,7 @@
 // the record in place on the UI thread; the shared folder goes through
 // SetSharedFolder, under the lock the worker copies it under, so that a file
 // request served meanwhile never sees half a path.
-#include "config/settings_page.h"
+#include "ui/settings_page.h"
 
 #include <commdlg.h>
 #include <shlobj.h>
