@@ -36,6 +36,7 @@ add_library(tavdesk_driver_win32 OBJECT link/cable_driver_win32.cpp)
 target_link_libraries(tavdesk_driver_win32 PUBLIC tavdesk_core)
 
 add_library(tavdesk_sim OBJECT
+  sim/cable_model.cpp
   sim/sim_driver.cpp
   sim/console_emulator.cpp
 )

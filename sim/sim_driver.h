@@ -2,7 +2,8 @@
 // without a cable. It binds the cable driver port (link/cable_driver.h) with
 // the Win32 contracts of the real calls, and gives tests a control surface:
 // plugging cables, attaching a console end, injecting faults, counting and
-// recording the host's calls. Process-wide state, thread-safe.
+// recording the host's calls. Process-wide state, thread-safe. The model and
+// this surface are in cable_model.cpp, the port's binding in sim_driver.cpp.
 #pragma once
 
 #include <windows.h>
