@@ -16,7 +16,7 @@
 #include "bench/bench_table.h"
 #include "bench/measure.h"
 #include "bench/program_folder.h"
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 
 namespace {
 

@@ -31,7 +31,7 @@
 #include "sim/console_emulator.h"
 #include "sim/socket_console_end.h"
 #include "sim/virtual_cable.h"
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 #include "ui/resource.h"
 
 namespace wire = sim::wire;

@@ -116,7 +116,7 @@ target_link_libraries(TavdeskSim PRIVATE tavdesk_sim tavdesk_resources)
 
 
 # The whole program, watched from another process; also the demo's driver.
-add_library(tavdesk_program_probe STATIC tests/support/program_probe.cpp)
+add_library(tavdesk_program_probe STATIC sim/program_probe.cpp)
 target_include_directories(tavdesk_program_probe PUBLIC ${CMAKE_SOURCE_DIR})
 
 tavdesk_wine_test(program_test tests/program_test.cpp)
@@ -131,6 +131,9 @@ target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)
 add_test(NAME program_imports
          COMMAND ${CMAKE_SOURCE_DIR}/tools/check-imports.sh ${CMAKE_OBJDUMP}
                  $<TARGET_FILE:Tavdesk> $<TARGET_FILE:TavdeskSim>)
+
+# Includes run one way: link/ <- session/ <- ui/, log/ and config/ below all.
+add_test(NAME layers COMMAND ${CMAKE_SOURCE_DIR}/tools/check-layers.sh ${CMAKE_SOURCE_DIR})
 
 add_library(planted_dll SHARED tests/support/planted_dll.cpp)
 set_target_properties(planted_dll PROPERTIES PREFIX "")

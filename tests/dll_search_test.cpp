@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "link/link_device.h"
 #include "sim/sim_driver.h"
 #include "sim/socket_console_end.h"
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 #include "tests/support/test_data.h"
 
 using namespace tavrin;

@@ -18,7 +18,7 @@
 #include "log/log_queue.h"
 #include "session/link_worker.h"
 #include "tests/support/console_link.h"
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 #include "tests/support/worker_fixture.h"
 #include "ui/device_list.h"
 #include "ui/device_page.h"

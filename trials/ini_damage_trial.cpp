@@ -13,7 +13,7 @@
 
 #include "config/settings.h"
 #include "bench/program_folder.h"
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 #include "ui/resource.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The probe's window searches, dialog answer and process start.
-#include "tests/support/program_probe.h"
+#include "sim/program_probe.h"
 
 #include <cstring>
 
