@@ -8,7 +8,7 @@
 #include "link/byte_reader.h"
 #include "link/cable_protocol.h"
 #include "link/link_device.h"
-#include "ui/log_queue.h"
+#include "log/log_queue.h"
 
 using namespace tavrin;
 
