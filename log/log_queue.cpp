@@ -13,6 +13,9 @@
 
 namespace {
 
+// Set once, during static initialisation, before any thread but the first runs.
+LogQueueFinder queueFinder;
+
 bool Append(HWND page, const char* text, size_t length, LogColour colour) {
   LogEntry** head = PageLogHead(page);
   if (!head) return false;
@@ -32,6 +35,10 @@ bool Append(HWND page, const char* text, size_t length, LogColour colour) {
 }
 
 }  // namespace
+
+void SetLogQueueFinder(LogQueueFinder finder) { queueFinder = finder; }
+
+LogEntry** PageLogHead(HWND page) { return queueFinder ? queueFinder(page) : nullptr; }
 
 bool AppendLogText(HWND page, const char* text, LogColour colour) {
   if (!text) text = "";

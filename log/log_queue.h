@@ -38,7 +38,10 @@ void ReturnLogEntries(HWND page, LogEntry* first);
 // Frees a list no longer reachable from a queue; false when empty.
 bool FreeLogEntries(LogEntry* first);
 
-// Where the page's queue head is kept, or none when the page is not a window
-// or has no queue yet. Defined by the owner of the pages' records
-// (session/device_record.cpp), so that the queue needs no knowledge of them.
+// Where a page's queue head is kept, or none when the page is not a window
+// or has no queue yet. The owner of the pages' records hands the queue its
+// finder before anything runs (session/device_record.cpp), so that the queue
+// knows nothing of the layers above it; without one no page has a queue.
+using LogQueueFinder = LogEntry** (*)(HWND page);
+void SetLogQueueFinder(LogQueueFinder finder);
 LogEntry** PageLogHead(HWND page);

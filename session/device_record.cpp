@@ -20,7 +20,15 @@ DeviceRecord* PageRecord(HWND page) {
   return reinterpret_cast<DeviceRecord*>(GetWindowLongPtrA(page, DWLP_USER));
 }
 
-LogEntry** PageLogHead(HWND page) {
+namespace {
+
+LogEntry** RecordLogHead(HWND page) {
   DeviceRecord* record = PageRecord(page);
   return record ? &record->logHead : nullptr;
 }
+
+// Every program that makes records links this file, so the log queue knows
+// its way to their queues before the first record exists.
+const bool logQueueFound = (SetLogQueueFinder(RecordLogHead), true);
+
+}  // namespace
