@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Mutation testing: applies each mutant of tools/mutants.txt alone (one text
-# of one file replaced), rebuilds only the test programs that cover that
-# file, runs them, and puts the file back. A mutant is killed when a test
-# program fails, crashes or hangs; it survives when they all pass.
+# of one file replaced), rebuilds, runs the ctest entries that cover that
+# file, and puts the file back. Which entries cover a file comes from the
+# build (tools/mutate-map.py): every entry whose programs compile, link or
+# include it, and the programs an entry starts count as its own.
+#
+# A mutant is killed only when a test reports a failure, or a program crashes
+# or stops (a hang ends at the time limit) after its tests started; it
+# survives when every entry passes. A mutant that does not build, or whose
+# entries failed without a test having run, is neither: it is listed apart.
 #
 # The mutants build in folders of their own (build/mutate-win and
 # build/mutate-native), so build/win and build/native are never left holding
 # a mutated program. Usage: tools/mutate.sh [list] (default tools/mutants.txt)
 set -u
 cd "$(dirname "$0")/.."
-root=$(pwd)
 list=${1:-tools/mutants.txt}
 win=build/mutate-win
 native=build/mutate-native
@@ -18,102 +23,118 @@ jobs=${JOBS:-2}
 export TAVDESK_WINE_TIMEOUT=${TAVDESK_WINE_TIMEOUT:-120}
 log=build/mutate.log
 
-# The test programs that cover a file: the suites of its own component, and
-# of the component whose tests drive it hardest. "native:" marks a program of
-# the native build.
-tests_for() {
-  case "$1" in
-    link/link_device.cpp | link/cable_driver.h | link/cable_protocol.h | link/packet_transport.cpp)
-      echo link_test ;;
-    link/packet_format.* | link/byte_reader.h) echo native:portable_test link_test ;;
-    link/device_info.*) echo native:portable_test link_test ;;
-    session/request_format.*) echo native:portable_test session_test ;;
-    session/elf_check.*) echo native:portable_test session_test ;;
-    session/target_session.cpp | session/host_file_service.cpp) echo session_test ;;
-    session/path_map.cpp) echo native:portable_test ;;
-    session/path_map_win32.cpp) echo session_test ;;
-    ui/log_queue.cpp) echo log_queue_test ;;
-    ui/device_page.cpp | ui/tavdesk.rc) echo worker_pages_test log_queue_test ;;
-    ui/main_window.cpp) echo main_window_test worker_pages_test dll_search_test ;;
-    sim/virtual_cable.cpp) echo virtual_cable_test ;;
-    session/link_worker.cpp) echo worker_pages_test program_test ;;
-    config/settings_page.cpp) echo worker_pages_test ;;
-    ui/program.cpp) echo program_test ;;
-    sim/sim_timing.cpp) echo link_test ;;
-    config/settings.cpp) echo settings_test ;;
-    *) return 1 ;;
-  esac
-}
-
+# Makefile builds, whose compilers leave dependency files that
+# tools/mutate-map.py reads, with a query for CMake's file API.
 configure() {
-  [ -f "$win/CMakeCache.txt" ] ||
-    cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >>"$log" 2>&1 || return 1
-  [ -f "$native/CMakeCache.txt" ] ||
-    cmake -S . -B "$native" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >>"$log" 2>&1
+  local dir
+  for dir in "$win" "$native"; do
+    mkdir -p "$dir/.cmake/api/v1/query" && touch "$dir/.cmake/api/v1/query/codemodel-v2" || return 1
+  done
+  cmake -S . -B "$win" -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    >>"$log" 2>&1 &&
+    cmake -S . -B "$native" -G "Unix Makefiles" -DCMAKE_C_COMPILER=clang-14 \
+      -DCMAKE_CXX_COMPILER=clang++-14 >>"$log" 2>&1
 }
 
-# Builds and runs the given programs; fails at the first one that fails.
-build_and_run() {
-  local winTargets=() nativeTargets=() t
-  for t in "$@"; do
-    if [[ $t == native:* ]]; then nativeTargets+=("${t#native:}"); else winTargets+=("$t"); fi
+# Every ctest entry of both folders, as "win:NAME" or "native:NAME": the
+# folder, the command that runs it and the files it covers.
+declare -A folder command covers
+entries=()
+read_maps() {
+  local dir name run files
+  for dir in "$win" "$native"; do
+    python3 tools/mutate-map.py "$dir" >"$dir/mutate-map.txt" 2>>"$log" || return 1
+    while IFS=$'\t' read -r name run files; do
+      name="${dir##*-}:$name"
+      entries+=("$name")
+      folder[$name]=$dir
+      command[$name]=$run
+      covers[$name]=" $files "
+    done <"$dir/mutate-map.txt"
   done
-  if [ ${#nativeTargets[@]} -gt 0 ]; then
-    cmake --build "$native" -j "$jobs" --target "${nativeTargets[@]}" >>"$log" 2>&1 || return 2
-  fi
-  if [ ${#winTargets[@]} -gt 0 ]; then
-    cmake --build "$win" -j "$jobs" --target "${winTargets[@]}" >>"$log" 2>&1 || return 2
-  fi
-  for t in "${nativeTargets[@]}"; do
-    timeout --kill-after=5 "$TAVDESK_WINE_TIMEOUT" "$native/$t" --gtest_brief=1 >>"$log" 2>&1 || return 1
-  done
-  # The code page 932 suite needs Wine in a ja_JP locale, which only its
-  # own ctest entry starts; it is left out here.
-  for t in "${winTargets[@]}"; do
-    cmake/wine-run.sh "$win/$t.exe" --gtest_brief=1 '--gtest_filter=-CodePage932Test.*' >>"$log" 2>&1 || return 1
-  done
-  return 0
 }
 
-backup=$(mktemp)
+entries_for() {
+  local entry
+  for entry in "${entries[@]}"; do
+    if [[ ${covers[$entry]} == *" $1 "* ]]; then echo "$entry"; fi
+  done
+}
+
+# Runs one entry and prints its verdict: "passed"; "killed: WHY" when a test
+# reported a failure (GoogleTest's, unittest's, the import check's), or a
+# program crashed (Wine's or a sanitizer's report) or stopped after its tests
+# started; "did not run: WHY" when it failed without any of that.
+scratch=$(mktemp -d)
+run_entry() {
+  local out=$scratch/output rc why
+  bash -c "${command[$1]}" </dev/null >"$out" 2>&1
+  rc=$?
+  { echo "-- $1 (exit $rc)"; cat "$out"; } >>"$log"
+  if [ $rc -eq 0 ]; then
+    echo passed
+  elif why=$(grep -m1 -E '^\[  FAILED  \] |^(FAIL|ERROR): test|which is not a Known DLL' "$out"); then
+    echo "killed: $why"
+  elif why=$(grep -m1 -E 'Unhandled |ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:' "$out"); then
+    echo "killed: crashed: $why"
+  elif grep -q '^\[==========\] Running' "$out"; then
+    echo "killed: stopped after its tests started (exit $rc): $(tail -n1 "$out")"
+  else
+    echo "did not run: exit $rc: $(tail -n1 "$out" | grep . || echo no output)"
+  fi
+}
+
+backup=$scratch/backup
 current=""
 restore() {
   # A new modification time, so that every build folder rebuilds the file.
   if [ -n "$current" ]; then cat "$backup" >"$current" && touch "$current"; fi
   current=""
 }
-trap 'restore; rm -f "$backup"; exit 130' INT TERM
-trap 'restore; rm -f "$backup"' EXIT
+trap 'restore; rm -rf "$scratch"; exit 130' INT TERM
+trap 'restore; rm -rf "$scratch"' EXIT
 
 mkdir -p build
 : >"$log"
-configure || { echo "mutate: configuring the build folders failed (see $log)"; exit 1; }
+echo "mutate: building $win and $native"
+configure && cmake --build "$win" -j "$jobs" >>"$log" 2>&1 && cmake --build "$native" -j "$jobs" >>"$log" 2>&1 ||
+  { echo "mutate: configuring or building the unmutated programs failed (see $log)"; exit 1; }
+read_maps || { echo "mutate: reading which tests cover which files failed (see $log)"; exit 1; }
 
-# Every program must pass unmutated, or no verdict would mean anything.
-all=$(grep -v '^\s*\(#\|$\)' "$list" | sed 's/ @@.*//' | sort -u | while read -r f; do tests_for "$f"; done |
-      tr ' ' '\n' | sort -u | tr '\n' ' ')
-echo "mutate: building and running the unmutated programs: $all"
-build_and_run $all || { echo "mutate: the unmutated programs do not pass (see $log)"; exit 1; }
+# Every entry must pass unmutated, or no verdict would mean anything. Their
+# times put the quickest first for each mutant: the first kill ends its run.
+needed=$(grep -v '^\s*\(#\|$\)' "$list" | sed 's/ @@.*//' | sort -u |
+         while read -r f; do entries_for "$f"; done | sort -u)
+echo "mutate: running the unmutated entries:" $needed
+declare -A seconds
+for entry in $needed; do
+  start=$SECONDS
+  verdict=$(run_entry "$entry")
+  [ "$verdict" = passed ] || { echo "mutate: unmutated, $entry $verdict (see $log)"; exit 1; }
+  seconds[$entry]=$((SECONDS - start))
+done
 
 killed=0
-total=0
-invalid=0
+survived=0
+apart=()  # the mutants that are neither killed nor survived
 number=0
 while IFS= read -r line; do
   [[ $line =~ ^[[:space:]]*(#|$) ]] && continue
   number=$((number + 1))
   if [[ ! $line =~ ^([^\ ]+)\ @@\ (.+)\ @@(\ (.*))?$ ]]; then
-    echo "INVALID   $number: not 'file @@ text @@ replacement': $line"
-    invalid=$((invalid + 1))
+    apart+=("INVALID       $number: not 'file @@ text @@ replacement': $line")
+    echo "${apart[-1]}"
     continue
   fi
   file=${BASH_REMATCH[1]}
   old=${BASH_REMATCH[2]}
   new=${BASH_REMATCH[4]}
   label="$number $file: '$old' -> '$new'"
-  if ! programs=$(tests_for "$file"); then
-    echo "INVALID   $label (no test programs for this file)"
-    invalid=$((invalid + 1))
+  mine=$(for entry in $(entries_for "$file"); do echo "${seconds[$entry]} $entry"; done |
+         sort -n | cut -d' ' -f2)
+  if [ -z "$mine" ]; then
+    apart+=("INVALID       $label (no test covers this file)")
+    echo "${apart[-1]}"
     continue
   fi
   cp "$file" "$backup"
@@ -123,23 +144,40 @@ while IFS= read -r line; do
         BEGIN { ($o, $n) = map { s/\\n/\n/g; $_ } ($ENV{OLD}, $ENV{NEW}); }
         $c = () = /\Q$o\E/g; die "found $c times\n" if $c != 1; s/\Q$o\E/$n/;' "$file" 2>>"$log"; then
     restore
-    echo "INVALID   $label (the text does not occur exactly once)"
-    invalid=$((invalid + 1))
+    apart+=("INVALID       $label (the text does not occur exactly once)")
+    echo "${apart[-1]}"
     continue
   fi
   echo "== mutant $label" >>"$log"
-  build_and_run $programs
-  outcome=$?
+  outcome="SURVIVED      $label"
+  built=1
+  for dir in $(for entry in $mine; do echo "${folder[$entry]}"; done | sort -u); do
+    cmake --build "$dir" -j "$jobs" </dev/null >>"$log" 2>&1 || built=0
+  done
+  if [ $built -eq 0 ]; then
+    outcome="DID NOT BUILD $label"
+  else
+    for entry in $mine; do
+      verdict=$(run_entry "$entry")
+      case $verdict in
+        killed*) outcome="killed        $label (${entry#*:} ${verdict#killed: })"; break ;;
+        "did not run"*) outcome="DID NOT RUN   $label (${entry#*:} ${verdict#did not run: })" ;;
+      esac
+    done
+  fi
   restore
+  echo "${outcome:0:300}"
   case $outcome in
-    0) echo "SURVIVED  $label" ;;
-    1) echo "killed    $label"; killed=$((killed + 1)) ;;
-    *) echo "INVALID   $label (does not build)"; invalid=$((invalid + 1)); continue ;;
+    killed*) killed=$((killed + 1)) ;;
+    SURVIVED*) survived=$((survived + 1)) ;;
+    *) apart+=("${outcome:0:300}") ;;
   esac
-  total=$((total + 1))
 done <"$list"
 
 echo
-echo "killed $killed of $total"
-[ $invalid -eq 0 ] || echo "mutate: $invalid mutants of the list are invalid"
-[ $invalid -eq 0 ]
+echo "killed $killed of $((killed + survived))"
+if [ ${#apart[@]} -gt 0 ]; then
+  echo "not counted: ${#apart[@]} mutants that did not build, did not run or are invalid:"
+  printf '  %s\n' "${apart[@]}"
+  exit 1
+fi
