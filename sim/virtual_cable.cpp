@@ -252,6 +252,16 @@ class CableConnection {
   std::unique_ptr<ConsoleEnd> end_;
 };
 
+// The system's words for a socket error ("Address already in use"), not its
+// number: the line is for whoever started the program.
+std::string SocketErrorText(int error) {
+  char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  while (length > 0 && std::strchr("\r\n. ", text[length - 1])) --length;
+  return length ? std::string(text, length) : "socket error " + std::to_string(error);
+}
+
 }  // namespace
 
 struct VirtualCableListener::Connection {
@@ -279,8 +289,8 @@ bool VirtualCableListener::Start(uint16_t port, std::string* error) {
   if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(s, SOMAXCONN) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    *error = "can't listen on 127.0.0.1:" + std::to_string(port) + " (Winsock error " +
-             std::to_string(WSAGetLastError()) + ")";
+    *error = "can't listen on 127.0.0.1:" + std::to_string(port) + ": " +
+             SocketErrorText(WSAGetLastError());
     if (s != INVALID_SOCKET) closesocket(s);
     WSACleanup();
     return false;
