@@ -63,7 +63,7 @@ demo: deps $(WIN_BUILD)/CMakeCache.txt
 	@tools/demo.sh $(WIN_BUILD)
 
 # Fault trials (trials/): programs, not tests, built optimised beside the
-# benchmarks. Each prints its figures; see the README for the last run.
+# benchmarks. Each prints its figures; docs/performance.md has the last run.
 .PHONY: trials
 trials: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
