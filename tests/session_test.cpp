@@ -45,8 +45,7 @@ std::string Refused(const std::string& path, const char* why = kAny) {
 std::string NotFound(const std::string& local) {
   char text[256] = "";
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_FILE_NOT_FOUND, 0, text, 256, nullptr);
-  std::string words = text;
-  words.erase(words.find_last_not_of(". \r\n") + 1);
+  const std::string words(text, std::string(text).find_last_not_of(". \r\n") + 1);
   return "E:The file \"" + local + "\" can't be opened: " + words + ".\r\n|";
 }
 

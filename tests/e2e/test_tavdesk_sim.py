@@ -188,8 +188,8 @@ class DocumentExamplesTest(unittest.TestCase):
         port = next_line(output).rpartition(":")[2]
         second = subprocess.run(WINE_RUN + [str(BUILD / "TavdeskSim.exe")], capture_output=True,
                                 text=True, timeout=STEP_S * 2, env=wine_env(TAVDESK_SIM_LISTEN="0"))
-        self.assertEqual((2, ""), (second.returncode, second.stdout), second.stderr)
-        self.assertIn("already runs", second.stderr)
+        self.assertEqual((2, "", True), (second.returncode, second.stdout,
+                                         "already runs" in second.stderr), second.stderr)
 
         text = (ROOT / "docs" / "virtual-cable.md").read_text(encoding="utf-8")
         shell, module = re.findall(r"```(?:python)?\n(cd sim\n.*?|import .*?)```", text, re.S)
@@ -202,9 +202,8 @@ class DocumentExamplesTest(unittest.TestCase):
             run = subprocess.run(command, shell=True, cwd=ROOT / "sim", capture_output=True,
                                  text=True, timeout=STEP_S * 2)
             self.assertEqual(0, run.returncode, command + "\n" + run.stderr)
-        readme = (ROOT / "README.md").read_bytes()
-        self.assertEqual(readme, (share / "readme.txt").read_bytes())
-        self.assertEqual(readme, pathlib.Path("/tmp/readme-back.txt").read_bytes())
+        self.assertTrue((ROOT / "README.md").read_bytes() == (share / "readme.txt").read_bytes()
+                        == pathlib.Path("/tmp/readme-back.txt").read_bytes())
 
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):
