@@ -233,6 +233,7 @@ class ListenerStartTest(unittest.TestCase):
                                          env=wine_env(TAVDESK_SIM_LISTEN=value))
                     self.assertEqual(2, run.returncode, run.stderr)
                     self.assertIn("TavdeskSim: " + message, run.stderr)
+                    self.assertNotIn("10048", run.stderr)  # the error in words
 
 
 if __name__ == "__main__":
