@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one Windows program under Wine in a Unix locale, whose ANSI code page
 # Wine then takes (ja_JP.UTF-8 gives 932). The locale is compiled once into
-# a folder of the build; the program runs through wine-run.sh in a Wine
-# prefix of its own for that locale.
+# a folder of the build; the program runs through wine-run.sh in the same
+# Wine prefix as every other test (each Wine process takes its code page
+# from the locale it starts in).
 # Usage: wine-run-locale.sh LOCALE LOCALE-FOLDER PROGRAM [ARGUMENTS...]
 set -u
 
@@ -25,6 +26,4 @@ fi
 
 export LOCPATH=$folder
 export LC_ALL=$locale
-default_prefix=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tavdesk/wineprefix
-export TAVDESK_WINEPREFIX=${TAVDESK_WINEPREFIX:-$default_prefix}-$locale
 exec "$here/wine-run.sh" "$@"

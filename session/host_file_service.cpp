@@ -73,6 +73,25 @@ void LogOpenLine(HWND page, const char* prefix, const char* path) {
   AppendLogText(page, "\".\r\n", LogNotice);
 }
 
+// The system's words for an error, without the line end it comes with.
+std::string SystemMessage(DWORD error) {
+  char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, error, 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                        text[length - 1] == ' ' || text[length - 1] == '.'))
+    --length;
+  return length ? std::string(text, length) : "system error " + std::to_string(error);
+}
+
+// An open that failed says why: the user sees the request in the log and
+// would otherwise be left to guess.
+void LogOpenFailure(HWND page, const char* what, const char* path) {
+  const std::string line = std::string(what) + " \"" + path + "\" can't be opened: " +
+                           SystemMessage(static_cast<DWORD>(_doserrno)) + ".\r\n";
+  AppendLogText(page, line.c_str(), LogError);
+}
+
 int32_t ServeOpen(TargetSession* session, const uint8_t* body, uint32_t size) {
   OpenRequest request;
   if (!DecodeOpen(body, size, &request)) return -1;
@@ -84,7 +103,9 @@ int32_t ServeOpen(TargetSession* session, const uint8_t* body, uint32_t size) {
       AppendLogText(page, "Exec failed.", LogError);
       return -1;
     }
-    return OpenHostFile(executed, _O_RDONLY | _O_BINARY);
+    const int handle = OpenHostFile(executed, _O_RDONLY | _O_BINARY);
+    if (handle < 0) LogOpenFailure(page, "The executed file", executed);
+    return handle;
   }
 
   LogOpenLine(page, "Open file \"", request.path);
@@ -93,6 +114,7 @@ int32_t ServeOpen(TargetSession* session, const uint8_t* body, uint32_t size) {
   if (!local) return -1;
   LogOpenLine(page, "Local path is \"", local);
   int handle = OpenHostFile(local, HostFlags(mode));
+  if (handle < 0) LogOpenFailure(page, "The file", local);
   std::free(local);
   return handle;
 }
@@ -193,14 +215,29 @@ char* MapConsolePath(TargetSession* session, const char* consolePath, const Host
     std::string base;
     if (Flag(Settings.shareExecFolder)) {
       const char* executed = session->LastExecuted();
-      if (!executed) return nullptr;
+      if (!executed) {
+        AppendLogText(page,
+                      "No folder is shared yet: the shared folder follows the executed file, "
+                      "and nothing was executed on this console.\r\n",
+                      LogError);
+        return nullptr;
+      }
       const char* slash = std::strrchr(executed, '\\');
       if (slash) base.assign(executed, slash);
     } else {
       char folder[kPathChars];
       CopySharedFolder(folder, sizeof folder);
-      if (!folder[0]) return nullptr;
+      if (!folder[0]) {
+        AppendLogText(page, "No shared folder is set (Settings tab).\r\n", LogError);
+        return nullptr;
+      }
       base = folder;
+    }
+    const DWORD attributes = base.empty() ? FILE_ATTRIBUTE_DIRECTORY : GetFileAttributesA(base.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      const std::string line = "The shared folder \"" + base + "\" does not exist.\r\n";
+      AppendLogText(page, line.c_str(), LogError);
+      return nullptr;
     }
     // Two checks that share no code, either of which stops a path that
     // leaves the base: ours on the console path's characters, and the full

@@ -16,9 +16,9 @@ class TargetSession;
 bool ServeRequest(TargetSession* session);
 
 // The local path (malloc'd) for a console path under the base folder, or
-// none: access denied (logged), no base folder, a path that would leave the
-// base or reach the program's own exe or INI file (logged as denied), or no
-// memory.
+// none: access denied, no base folder or one that does not exist (each
+// logged with its reason), a path that would leave the base or reach the
+// program's own exe or INI file (logged as denied), or no memory.
 char* MapConsolePath(TargetSession* session, const char* consolePath,
                      const tavrin::HostOpenMode& mode);
 

@@ -119,8 +119,7 @@ void DemoConsole::FileRoundTrip() {
   const std::string text = "Written by the demo console on " + name_ + ".\n";
   const int32_t out = console_->Open(kWrite | kCreate | kTruncate, kDemoFile).get().result;
   if (out < 0) {
-    Say(std::string("No shared folder to write host:") + kDemoFile +
-        " into (sharing denied or read only, or it follows an executed file).\n");
+    Say(std::string("The host refused host:") + kDemoFile + "; its log says why.\n");
     return;
   }
   const int32_t written =

@@ -11,8 +11,12 @@
 //   TAVDESK_SIM_WAITS      1: status reads and the consoles' waits sleep
 //                          until the status changes instead of spinning
 //                          (default 0), for benchmarks on a shared machine
+//   TAVDESK_SIM_SHARE      a folder shared with every cable's console in
+//                          place of the executed file's (stored in the INI
+//                          file as the Settings tab would)
 // A value it cannot read ends the program at once with a message on
-// standard error and exit code 2.
+// standard error and exit code 2, and so does a copy of the program that
+// already runs.
 #include <windows.h>
 
 #include <cstdio>
@@ -21,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
 #include "session/host_file_service.h"
 #include "sim/demo_console.h"
 #include "sim/sim_driver.h"
@@ -70,14 +75,46 @@ bool ReadSetup(SimSetup* setup) {
   return true;
 }
 
+// Before anything is bound or printed: a second copy would otherwise claim
+// a port it never serves and end quietly at the program's own check.
+bool NoOtherCopyRuns() {
+  if (SingleInstanceCheck()) return true;
+  std::fprintf(stderr, "TavdeskSim: a copy of Tavdesk or TavdeskSim already runs here (in this "
+                       "Wine prefix); its window was brought to the front. End it first.\n");
+  return false;
+}
+
+// TAVDESK_SIM_SHARE: the folder, made absolute, becomes the shared folder in
+// the INI file that the program then loads, so the Settings tab shows it.
+bool ShareFromEnvironment() {
+  char value[kPathChars];
+  const DWORD length = GetEnvironmentVariableA("TAVDESK_SIM_SHARE", value, sizeof value);
+  if (length == 0) return true;
+  char folder[kPathChars];
+  const DWORD full = length < sizeof value ? GetFullPathNameA(value, sizeof folder, folder, nullptr)
+                                           : 0;
+  const DWORD attributes = full && full < sizeof folder ? GetFileAttributesA(folder)
+                                                        : INVALID_FILE_ATTRIBUTES;
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return Fail("TAVDESK_SIM_SHARE", length < sizeof value ? value : "(too long)",
+                "a folder that exists");
+  InitSettings();
+  Settings.denyAll = 0;
+  Settings.shareExecFolder = 0;
+  SetSharedFolder(folder);
+  StoreSettings();
+  return true;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   // DLLs from the system folder only, as in Tavdesk.exe.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   ReserveStandardDescriptors();
+  if (!NoOtherCopyRuns()) return 2;
   SimSetup setup;
-  if (!ReadSetup(&setup)) return 2;
+  if (!ReadSetup(&setup) || !ShareFromEnvironment()) return 2;
   sim::SetTiming(setup.timing);
   sim::SimDriver::SetStatusWaits(setup.statusWaits);
   std::string listenError;

@@ -252,6 +252,24 @@ class CableConnection {
   std::unique_ptr<ConsoleEnd> end_;
 };
 
+// The system's words for a socket error, not its number: the line is for
+// whoever started the program. Wine has no text for the Winsock codes, so
+// those a bind or listen gives have words of their own here.
+std::string SocketErrorText(int error) {
+  char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  while (length > 0 && std::strchr("\r\n. ", text[length - 1])) --length;
+  if (length) return std::string(text, length);
+  switch (error) {
+    case WSAEADDRINUSE: return "the port is in use";
+    case WSAEACCES: return "access to the port is denied";
+    case WSAEADDRNOTAVAIL: return "the address is not available";
+    case WSAENOBUFS: return "no buffer space is available";
+    default: return "socket error " + std::to_string(error);
+  }
+}
+
 }  // namespace
 
 struct VirtualCableListener::Connection {
@@ -279,8 +297,8 @@ bool VirtualCableListener::Start(uint16_t port, std::string* error) {
   if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(s, SOMAXCONN) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    *error = "can't listen on 127.0.0.1:" + std::to_string(port) + " (Winsock error " +
-             std::to_string(WSAGetLastError()) + ")";
+    *error = "can't listen on 127.0.0.1:" + std::to_string(port) + ": " +
+             SocketErrorText(WSAGetLastError());
     if (s != INVALID_SOCKET) closesocket(s);
     WSACleanup();
     return false;

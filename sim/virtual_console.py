@@ -112,7 +112,7 @@ class VirtualCable:
 
     # The ops.
     def hello(self, name=""):
-        name = name.encode("latin-1") if isinstance(name, str) else name
+        name = name.encode("utf-8") if isinstance(name, str) else name
         reply = self.request(OP_HELLO, MAGIC + name)
         if len(reply) != 4 or struct.unpack("<I", reply)[0] != 1:
             raise WireError("HELLO answered with %r" % reply)
@@ -315,7 +315,7 @@ class Console:
         does: through the handle an open of "/dev/tty" gives."""
         if self.tty_handle is None:
             self.tty_handle = self.open("/dev/tty", O_WRONLY)
-        data = text.encode("latin-1") if isinstance(text, str) else text
+        data = text.encode("utf-8") if isinstance(text, str) else text
         return self.write(self.tty_handle, data)
 
     def read_file(self, path, chunk=1 << 20):
@@ -391,9 +391,24 @@ def serve(console, interval_s=0.1, out=sys.stdout):
             return
 
 
+def port_number(text):
+    port = int(text) if text.isdigit() else -1
+    if not 1 <= port <= 65535:
+        raise argparse.ArgumentTypeError("%r is not a port number (1 to 65535)" % text)
+    return port
+
+
+def refused(path):
+    print("the host refused %s; the reason is in the cable's log in Tavdesk. With the default\n"
+          "settings the shared folder follows the file last executed on that cable, so nothing\n"
+          "is shared before one was; start TavdeskSim with TAVDESK_SIM_SHARE=<folder>, or set\n"
+          "a shared folder on the Settings tab." % path, file=sys.stderr)
+    return 1
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description="A console at the far end of a Tavdesk virtual cable.")
-    parser.add_argument("--port", type=int, default=int(os.environ.get("TAVDESK_SIM_LISTEN", "0") or 0),
+    parser.add_argument("--port", type=port_number, default=os.environ.get("TAVDESK_SIM_LISTEN"),
                         help="TavdeskSim's port (default: $TAVDESK_SIM_LISTEN)")
     parser.add_argument("--name", default="Python console", help="the cable's name (its tab title)")
     sub = parser.add_subparsers(dest="action", required=True)
@@ -417,19 +432,21 @@ def main(argv=None):
         elif args.action == "put":
             with open(args.local, "rb") as f:
                 if not console.write_file(args.remote, f.read()):
-                    print("the host refused %s" % args.remote, file=sys.stderr)
-                    return 1
+                    return refused(args.remote)
         elif args.action == "get":
             data = console.read_file(args.remote)
             if data is None:
-                print("the host refused %s" % args.remote, file=sys.stderr)
-                return 1
+                return refused(args.remote)
             with open(args.local, "wb") as f:
                 f.write(data)
         else:
             serve(console)
         console.cable.close()
-    except (OSError, WireError, LinkLost) as error:
+    except ConnectionRefusedError:
+        print("virtual_console: nothing listens on 127.0.0.1:%d; start TavdeskSim with\n"
+              "TAVDESK_SIM_LISTEN=%d" % (args.port, args.port), file=sys.stderr)
+        return 1
+    except (OSError, WireError, LinkLost, UnicodeError) as error:
         print("virtual_console: %s" % error, file=sys.stderr)
         return 1
     return 0

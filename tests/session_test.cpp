@@ -28,6 +28,9 @@ using namespace tavrin;
 namespace {
 
 const char kAny[] = "File access denied.\r\n", kWrite[] = "Write access denied.\r\n";
+const char kNothingExecuted[] =
+    "No folder is shared yet: the shared folder follows the executed file, and nothing was "
+    "executed on this console.\r\n";
 
 // The log lines of an open request that got through to a local path, and
 // of one refused.
@@ -37,6 +40,13 @@ std::string Opened(const std::string& path, const std::string& local) {
 }
 std::string Refused(const std::string& path, const char* why = kAny) {
   return OpenLine(path) + "E:" + why + "|";
+}
+// The line after those of an open that found no file: the system's words.
+std::string NotFound(const std::string& local) {
+  char text[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_FILE_NOT_FOUND, 0, text, 256, nullptr);
+  const std::string words(text, std::string(text).find_last_not_of(". \r\n") + 1);
+  return "E:The file \"" + local + "\" can't be opened: " + words + ".\r\n|";
 }
 
 class SessionTest : public ::testing::Test {
@@ -101,7 +111,7 @@ TEST_F(SessionTest, CommandsGoOutOnePerPollInOrderAndTheExecutedFileIsServed) {
   Settings.shareExecFolder = 1;
   EXPECT_EQ(-1, Open(1, "/exec/elf"));
   EXPECT_EQ(-1, Open(1, "/data.bin"));
-  EXPECT_EQ("E:Exec failed.|" + OpenLine("/data.bin"), Log());
+  EXPECT_EQ("E:Exec failed.|" + Refused("/data.bin", kNothingExecuted), Log());
 
   HANDLE other = CreateFileA(folder_.File("ps2\\a.irx").c_str(), GENERIC_READ, FILE_SHARE_READ,
                              nullptr, OPEN_EXISTING, 0, nullptr);
@@ -145,7 +155,7 @@ TEST_F(SessionTest, CommandsGoOutOnePerPollInOrderAndTheExecutedFileIsServed) {
 
   // An executed file named without a folder gives an empty base: paths stay
   // relative, and a second leading separator, which would root the path, is
-  // refused. No shared folder at all: nothing beyond the "Open file" line.
+  // refused. No shared folder at all: refused, and the log says so.
   ASSERT_TRUE(session_.Append(kTagExecElf, _strdup("demo.elf")));
   link_.Serve(console_.Poll(0));
   Open(1, "/x.bin");
@@ -153,7 +163,19 @@ TEST_F(SessionTest, CommandsGoOutOnePerPollInOrderAndTheExecutedFileIsServed) {
   Settings.shareExecFolder = 0;
   SetSharedFolder("");
   EXPECT_EQ(-1, Open(1, "/b.txt"));
-  EXPECT_EQ(Opened("/x.bin", "x.bin") + Refused("//srv/share/x") + OpenLine("/b.txt"), Log());
+  EXPECT_EQ(Opened("/x.bin", "x.bin") + NotFound("x.bin") + Refused("//srv/share/x") +
+                Refused("/b.txt", "No shared folder is set (Settings tab).\r\n"),
+            Log());
+}
+
+// An open that fails says why after its lines: a shared folder that is not
+// there, or a file that can't be opened, in the system's words.
+TEST_F(SessionTest, FailedOpensSayWhy) {
+  EXPECT_EQ(-1, Open(1, "/none.txt"));
+  EXPECT_EQ(Opened("/none.txt", "@\\none.txt") + NotFound("@\\none.txt"), Log());
+  SetSharedFolder(folder_.File("gone").c_str());
+  EXPECT_EQ(-1, Open(0x202, "/new.txt"));
+  EXPECT_EQ(Refused("/new.txt", "The shared folder \"@\\gone\" does not exist.\r\n"), Log());
 }
 
 // The last executed file is taken even when its command can't be sent. The

@@ -12,7 +12,11 @@ packages=(
   g++ clang-14 libclang-rt-14-dev
   xvfb xauth netpbm
   locales
+  zip
 )
+# Wine's own Marlett font, which draws the caption buttons in the demo's
+# pictures (without it they show as letters).
+packages+=(fonts-wine)
 # The artwork generator and the end-to-end tests.
 packages+=(python3)
 

@@ -45,11 +45,16 @@ BOOL CALLBACK FindRunningCopy(HWND window, LPARAM found) {
 }  // namespace
 
 bool SingleInstanceCheck() {
+  // A process that passed once holds the mutex: a second call (TavdeskSim
+  // checks before it binds its port, then starts the program) would meet
+  // its own mutex.
+  static bool passed = false;
+  if (passed) return true;
   SingleInstanceMessage = RegisterWindowMessageA(kSingleInstanceMessageName);
   // Kept open for the life of the process, never waited on.
   CreateMutexA(nullptr, FALSE, kMutexName);
   const DWORD error = GetLastError();
-  if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return true;
+  if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return passed = true;
   HWND running = nullptr;
   EnumWindows(FindRunningCopy, reinterpret_cast<LPARAM>(&running));
   if (running) {

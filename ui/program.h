@@ -25,8 +25,9 @@ extern LONG QuitTickCounter;
 // The entry point's steps after the C runtime: the single-instance check,
 // start-up, the banner, the message loop and clean-up. Returns the exit code.
 int RunProgram(HINSTANCE instance, int showCommand);
-// True when no other copy runs; otherwise brings that copy's main window to
-// the front (restored if minimised) and returns false.
+// True when no other copy runs (and from then on in this process); otherwise
+// brings that copy's main window to the front (restored if minimised) and
+// returns false.
 bool SingleInstanceCheck();
 // Start-up in its fixed order; false at the first step that fails.
 bool StartProgram();

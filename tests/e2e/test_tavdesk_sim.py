@@ -12,7 +12,10 @@ import argparse
 import os
 import pathlib
 import queue
+import contextlib
+import io
 import random
+import re
 import shutil
 import socket
 import struct
@@ -31,9 +34,11 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--build", default=ROOT / "build" / "win", type=pathlib.Path)
 ARGS, REST = parser.parse_known_args()
 BUILD = ARGS.build.resolve()
-# The end-to-end tests' own prefix: the program runs as a single copy per
-# prefix, and must not meet one that another run started.
-PREFIX = BUILD / "e2e-wineprefix"
+# The prefix the wrapper uses; what an earlier run left running in it is
+# ended first, as the program runs as a single copy per prefix.
+PREFIX = pathlib.Path(os.environ.get("TAVDESK_WINEPREFIX") or
+                      pathlib.Path(os.environ.get("XDG_CACHE_HOME") or
+                                   pathlib.Path.home() / ".cache") / "tavdesk" / "wineprefix")
 WINE_RUN = [str(ROOT / "cmake" / "wine-run.sh")]
 STEP_S = 30  # the longest any single step may take
 
@@ -168,6 +173,52 @@ class ExchangeTest(unittest.TestCase):
         self.assertEqual([0, 0], self.end())
 
 
+class DocumentExamplesTest(unittest.TestCase):
+    """docs/virtual-cable.md's client examples, as they stand there, against
+    TavdeskSim with TAVDESK_SIM_SHARE; only the port is the one it took."""
+
+    def test_the_examples_work_and_a_second_copy_ends_with_2(self):
+        share = pathlib.Path(tempfile.mkdtemp(prefix="tavdesk-doc-", dir=PREFIX / "drive_c"))
+        self.addCleanup(shutil.rmtree, share, ignore_errors=True)
+        shutil.copy(BUILD / "TavdeskSim.exe", share)
+        program, output = start(share / "TavdeskSim.exe", TAVDESK_SIM_LISTEN="0",
+                                TAVDESK_SIM_SHARE="C:\\" + share.name)
+        self.addCleanup(lambda: program.poll() is None and subprocess.run(
+            ["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), timeout=STEP_S))
+        port = next_line(output).rpartition(":")[2]
+        second = subprocess.run(WINE_RUN + [str(BUILD / "TavdeskSim.exe")], capture_output=True,
+                                text=True, timeout=STEP_S * 2, env=wine_env(TAVDESK_SIM_LISTEN="0"))
+        self.assertEqual((2, "", True), (second.returncode, second.stdout,
+                                         "already runs" in second.stderr), second.stderr)
+
+        text = (ROOT / "docs" / "virtual-cable.md").read_text(encoding="utf-8")
+        shell, module = re.findall(r"```(?:python)?\n(cd sim\n.*?|import .*?)```", text, re.S)
+        commands = [line.replace("5555", port) for line in shell.splitlines()[1:]]
+        # serve first: it is attached long before the window is closed below.
+        serve = subprocess.Popen(commands[-1], shell=True, cwd=ROOT / "sim", text=True,
+                                 stdout=subprocess.PIPE)
+        self.addCleanup(lambda: pathlib.Path("/tmp/readme-back.txt").unlink(missing_ok=True))
+        for command in commands[:-1]:
+            run = subprocess.run(command, shell=True, cwd=ROOT / "sim", capture_output=True,
+                                 text=True, timeout=STEP_S * 2)
+            self.assertEqual(0, run.returncode, command + "\n" + run.stderr)
+        self.assertTrue((ROOT / "README.md").read_bytes() == (share / "readme.txt").read_bytes()
+                        == pathlib.Path("/tmp/readme-back.txt").read_bytes())
+
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            exec(module.replace("5555", port), {})
+        self.assertEqual(re.findall(r"^print\(.*#\s*(.*)$", module, re.M),
+                         printed.getvalue().splitlines())
+
+        driver, answers = start(BUILD / "e2e_driver.exe", stdin=subprocess.PIPE)
+        self.assertEqual("ready", next_line(answers))
+        driver.stdin.write("close\n")
+        driver.stdin.close()
+        self.assertEqual("command: quit\n", serve.communicate(timeout=STEP_S)[0])
+        self.assertEqual([0, 0, 0], [p.wait(timeout=STEP_S) for p in (serve, program, driver)])
+
+
 class ListenerStartTest(unittest.TestCase):
     def test_a_listener_that_cannot_be_had_ends_the_program_with_2(self):
         with socket.socket() as taken:
@@ -182,6 +233,7 @@ class ListenerStartTest(unittest.TestCase):
                                          env=wine_env(TAVDESK_SIM_LISTEN=value))
                     self.assertEqual(2, run.returncode, run.stderr)
                     self.assertIn("TavdeskSim: " + message, run.stderr)
+                    self.assertNotIn("10048", run.stderr)  # the error in words
 
 
 if __name__ == "__main__":
