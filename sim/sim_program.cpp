@@ -12,8 +12,8 @@
 //                          until the status changes instead of spinning
 //                          (default 0), for benchmarks on a shared machine
 //   TAVDESK_SIM_SHARE      a folder shared with every cable's console in
-//                          place of the executed file's (stored in the INI
-//                          file as the Settings tab would)
+//                          place of the executed file's, for this run only:
+//                          the INI file is given back as it was at the end
 // A value it cannot read ends the program at once with a message on
 // standard error and exit code 2, and so does a copy of the program that
 // already runs.
@@ -84,9 +84,38 @@ bool NoOtherCopyRuns() {
   return false;
 }
 
+// The INI file as it was before the run: its bytes, or none when it did not
+// exist.
+struct KeptIni {
+  bool kept = false;
+  bool existed = false;
+  std::string bytes;
+};
+
+std::string ReadWhole(FILE* file) {
+  std::string bytes;
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    bytes.append(buffer, got);
+  return bytes;
+}
+
+void GiveBackIni(const KeptIni& ini) {
+  if (!ini.kept) return;
+  if (!ini.existed) {
+    DeleteFileA(IniPath);
+    return;
+  }
+  if (FILE* file = std::fopen(IniPath, "wb")) {
+    std::fwrite(ini.bytes.data(), 1, ini.bytes.size(), file);
+    std::fclose(file);
+  }
+}
+
 // TAVDESK_SIM_SHARE: the folder, made absolute, becomes the shared folder in
-// the INI file that the program then loads, so the Settings tab shows it.
-bool ShareFromEnvironment() {
+// the INI file that the program then loads, so the Settings tab shows it;
+// `ini` keeps the file as it was, to be given back when the program ends.
+bool ShareFromEnvironment(KeptIni* ini) {
   char value[kPathChars];
   const DWORD length = GetEnvironmentVariableA("TAVDESK_SIM_SHARE", value, sizeof value);
   if (length == 0) return true;
@@ -99,6 +128,12 @@ bool ShareFromEnvironment() {
     return Fail("TAVDESK_SIM_SHARE", length < sizeof value ? value : "(too long)",
                 "a folder that exists");
   InitSettings();
+  if (FILE* file = std::fopen(IniPath, "rb")) {
+    ini->existed = true;
+    ini->bytes = ReadWhole(file);
+    std::fclose(file);
+  }
+  ini->kept = true;
   Settings.denyAll = 0;
   Settings.shareExecFolder = 0;
   SetSharedFolder(folder);
@@ -114,7 +149,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   ReserveStandardDescriptors();
   if (!NoOtherCopyRuns()) return 2;
   SimSetup setup;
-  if (!ReadSetup(&setup) || !ShareFromEnvironment()) return 2;
+  KeptIni ini;
+  if (!ReadSetup(&setup) || !ShareFromEnvironment(&ini)) return 2;
   sim::SetTiming(setup.timing);
   sim::SimDriver::SetStatusWaits(setup.statusWaits);
   std::string listenError;
@@ -137,5 +173,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   const int code = RunProgram(instance, showCommand);
   listener.reset();  // closes the virtual cables' connections
   consoles.clear();  // stops the scripts before the driver's state goes
+  GiveBackIni(ini);
   return code;
 }

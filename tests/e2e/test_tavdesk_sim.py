@@ -217,6 +217,7 @@ class DocumentExamplesTest(unittest.TestCase):
         driver.stdin.close()
         self.assertEqual("command: quit\n", serve.communicate(timeout=STEP_S)[0])
         self.assertEqual([0, 0, 0], [p.wait(timeout=STEP_S) for p in (serve, program, driver)])
+        self.assertFalse((share / "TavdeskSim.ini").exists(), "the share was for that run only")
 
 
 class ListenerStartTest(unittest.TestCase):
