@@ -98,7 +98,8 @@ target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_
 
 
 # The settings page, and the simulated driver's timing and demo console.
-target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp)
+target_sources(tavdesk_core PRIVATE config/settings_page.cpp ui/program.cpp ui/command_line.cpp
+               ui/command_hand_off.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
 target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
 

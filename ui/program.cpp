@@ -43,15 +43,27 @@ BOOL CALLBACK FindRunningCopy(HWND window, LPARAM found) {
 
 }  // namespace
 
+HWND RunningCopyWindow() {
+  if (!SingleInstanceMessage)
+    SingleInstanceMessage = RegisterWindowMessageA(kSingleInstanceMessageName);
+  HWND running = nullptr;
+  EnumWindows(FindRunningCopy, reinterpret_cast<LPARAM>(&running));
+  return running;
+}
+
+bool CopyIsRunning() {
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kMutexName);
+  if (mutex) CloseHandle(mutex);
+  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 bool SingleInstanceCheck() {
   SingleInstanceMessage = RegisterWindowMessageA(kSingleInstanceMessageName);
   // Kept open for the life of the process, never waited on.
   CreateMutexA(nullptr, FALSE, kMutexName);
   const DWORD error = GetLastError();
   if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return true;
-  HWND running = nullptr;
-  EnumWindows(FindRunningCopy, reinterpret_cast<LPARAM>(&running));
-  if (running) {
+  if (HWND running = RunningCopyWindow()) {
     SetForegroundWindow(running);
     if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
   }
