@@ -173,6 +173,25 @@ class ExchangeTest(unittest.TestCase):
         self.assertEqual(0, self.program.wait(timeout=13))
         self.assertEqual([0, 0], self.end())
 
+    def test_a_caller_that_reads_nothing_holds_up_no_console(self):
+        # The caller's output is a pipe that nobody reads while the console
+        # writes 5 MiB: every write goes through all the same. Once read,
+        # the caller has given the text's start and ends with 3, its copy
+        # cut at 4 MiB held.
+        self.assertEqual(0, self.console.poll().result)
+        caller = subprocess.Popen(WINE_RUN + [str(self.folder / "TavdeskSim.exe"), "--cable", "Python",
+                                              "--reset", "--tty"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_env())
+        with caller:
+            self.assertEqual(vc.CODE_RESET, next_command(self.console).command)
+            text = b"".join(b"%06d %s\n" % (i, b"x" * 56) for i in range(5 * 16384))
+            for start in range(0, len(text), 1 << 16):
+                self.assertEqual(1 << 16, self.console.tty(text[start:start + (1 << 16)]))
+            output, error = caller.communicate(timeout=STEP_S)
+        self.assertEqual(3, caller.returncode, error)
+        self.assertIn(b"4 MiB held", error)
+        self.assertTrue(output and text.startswith(output), len(output))
+
 
 class CommandLineTest(unittest.TestCase):
     """TavdeskSim.exe started with arguments, as a build script would: it
