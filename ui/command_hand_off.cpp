@@ -26,6 +26,8 @@ using namespace tavrin;
 namespace {
 
 constexpr size_t kMostHeldBytes = 4 * 1024 * 1024;
+// Copies at a time, each with its thread and its hold: any process may ask.
+constexpr size_t kMostCopies = 16;
 // How often a copy's thread looks whether its device is still there; and
 // after how long without text it sends an empty frame, which finds out a
 // caller that went away.
@@ -155,6 +157,10 @@ TextCopy* StartTextCopy(HWND page, const std::string& pipeName) {
     if (!CopyLock || !Copies) return nullptr;  // kept for a later try: memory is short anyway
     InitializeCriticalSection(CopyLock);
     SetTtyTap(HoldText);
+  }
+  {
+    CopyLockGuard guard;
+    if (Copies->size() >= kMostCopies) return nullptr;
   }
   // The caller is anyone: it may identify us, never act as us.
   HANDLE pipe = CreateFileA(pipeName.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
