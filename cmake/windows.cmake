@@ -118,6 +118,7 @@ target_include_directories(tavdesk_program_probe PUBLIC ${CMAKE_SOURCE_DIR})
 
 tavdesk_wine_test(program_test tests/program_test.cpp)
 target_link_libraries(program_test PRIVATE tavdesk_program_probe)
+target_sources(program_test PRIVATE ui/command_line_format.cpp)
 add_dependencies(program_test TavdeskSim)
 
 add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
