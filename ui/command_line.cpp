@@ -331,6 +331,8 @@ int Follow(const Pipe& pipe, DWORD copy, const CommandLine& line, const Deadline
         return Say(kExitDeviceGone, "the running copy stopped sending the console's text");
       }
     }
+    // A byte pipe reads nothing only at its end; the copy never writes nothing.
+    if (got == 0) return Say(kExitDeviceGone, "the running copy stopped sending the console's text");
     frames.Feed(buffer.data(), got);
     uint8_t kind = 0;
     std::string bytes;

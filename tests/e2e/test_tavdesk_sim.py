@@ -121,7 +121,7 @@ class ExchangeTest(unittest.TestCase):
 
     def windows(self, name):
         """The path of a file in the folder, as the program names it."""
-        return "C:\\" + str((self.folder / name).relative_to(PREFIX / "drive_c")).replace("/", "\\")
+        return windows_path(self.folder / name)
 
     def command(self, text):
         self.driver.stdin.write(text + "\n")
