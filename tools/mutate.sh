@@ -29,6 +29,7 @@ tests_for() {
     link/device_info.*) echo native:portable_test link_test ;;
     session/request_format.*) echo native:portable_test session_test ;;
     session/elf_check.*) echo native:portable_test session_test ;;
+    ui/command_line_format.*) echo native:portable_test program_test ;;
     session/target_session.cpp | session/host_file_service.cpp) echo session_test ;;
     session/path_map.cpp) echo native:portable_test ;;
     session/path_map_win32.cpp) echo session_test ;;
