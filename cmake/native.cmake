@@ -14,6 +14,7 @@ target_include_directories(tavdesk_portable PUBLIC ${CMAKE_SOURCE_DIR})
 add_executable(portable_test
   tests/packet_format_test.cpp
   tests/session_portable_test.cpp
+  tests/command_line_format_test.cpp
 )
 target_link_libraries(portable_test PRIVATE tavdesk_portable gtest_main)
 add_test(NAME portable_test COMMAND portable_test --gtest_brief=1)

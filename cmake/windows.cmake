@@ -102,7 +102,8 @@ target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_
 
 
 # The settings page, and the simulated driver's timing and demo console.
-target_sources(tavdesk_core PRIVATE ui/settings_page.cpp ui/program.cpp)
+target_sources(tavdesk_core PRIVATE ui/settings_page.cpp ui/program.cpp ui/command_line.cpp
+               ui/command_hand_off.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32 comdlg32 shell32 ole32 gdi32)
 target_sources(tavdesk_sim PRIVATE sim/sim_timing.cpp sim/demo_console.cpp)
 
@@ -121,6 +122,7 @@ target_include_directories(tavdesk_program_probe PUBLIC ${CMAKE_SOURCE_DIR})
 
 tavdesk_wine_test(program_test tests/program_test.cpp)
 target_link_libraries(program_test PRIVATE tavdesk_program_probe)
+target_sources(program_test PRIVATE ui/command_line_format.cpp)
 add_dependencies(program_test TavdeskSim)
 
 add_executable(tavdesk_demo_driver tools/demo_driver.cpp)

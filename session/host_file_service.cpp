@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -23,6 +24,8 @@ using namespace tavrin;
 namespace {
 
 constexpr int32_t kTtyHandle = 1;
+
+std::atomic<TtyTap> Tap{nullptr};
 
 // Descriptors 0 and 2 are the host's own standard input and error: a read
 // of 0 would block the worker, a close would free the number for a
@@ -151,6 +154,7 @@ int32_t ServeWrite(TargetSession* session, const uint8_t* body, uint32_t size) {
   if (request.handle == kTtyHandle) {
     // The console's text goes into the log as it comes.
     AppendLogBytes(session->Page(), request.data, request.count, LogText);
+    if (TtyTap tap = Tap.load()) tap(session->Page(), request.data, request.count);
     return static_cast<int32_t>(request.count);
   }
   if (Flag(Settings.readOnly)) {
@@ -189,6 +193,8 @@ void ServePoll(TargetSession* session) {
 }
 
 }  // namespace
+
+void SetTtyTap(TtyTap tap) { Tap.store(tap); }
 
 void ReserveStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {

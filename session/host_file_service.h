@@ -6,6 +6,8 @@
 // Worker thread only.
 #pragma once
 
+#include <windows.h>
+
 #include "session/request_format.h"
 
 class TargetSession;
@@ -26,3 +28,10 @@ char* MapConsolePath(TargetSession* session, const char* consolePath,
 // none, as a GUI process has none), so the C runtime never hands out 1, the
 // tty's number, for a console's file.
 void ReserveStandardDescriptors();
+
+// A tap on the consoles' tty text: when set, it is also handed every write
+// to handle 1, on the worker thread, with the console's page. The UI sets it
+// (the command line copies a device's text to a caller); it must return at
+// once, never waiting on anything but a short lock.
+using TtyTap = void (*)(HWND page, const uint8_t* bytes, uint32_t count);
+void SetTtyTap(TtyTap tap);

@@ -31,6 +31,7 @@
 #include "sim/sim_driver.h"
 #include "sim/sim_timing.h"
 #include "sim/virtual_cable.h"
+#include "ui/command_line.h"
 #include "ui/program.h"
 
 namespace {
@@ -146,6 +147,8 @@ bool ShareFromEnvironment(KeptIni* ini) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   // DLLs from the system folder only, as in Tavdesk.exe.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // A start with arguments hands them to the running copy, which has the cables.
+  if (HasCommandLine()) return RunCommandLine();
   ReserveStandardDescriptors();
   if (!NoOtherCopyRuns()) return 2;
   SimSetup setup;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/program_probe.h"
+#include "ui/command_line_format.h"
 #include "ui/resource.h"
 
 namespace {
@@ -144,6 +145,42 @@ TEST(ProgramTest, AConsoleThatNeverPollsIsClosedByForceWithTheWindow) {
   EXPECT_TRUE(probe::WaitFor([&] { return !IsWindow(program.main); }, kShutdownMs));
   EXPECT_EQ(0, ExitCode(program.run));
   EXPECT_EQ(0, program.Count("quit received"));
+}
+
+// Any process may send the main window a hand-off: what is not one is
+// refused (answer 0) before anything is done; a well-formed one is answered.
+TEST(ProgramTest, AHandOffIsCheckedBeforeAnythingIsDone) {
+  Program program({"TAVDESK_SIM_DEMO=1"});
+  ASSERT_TRUE(program.main);
+  HWND page = nullptr;
+  ASSERT_TRUE(probe::WaitFor([&] { return (page = program.Page(IDC_LOG_VIEW)) != nullptr; }, kStartMs));
+  tavrin::HandOffRequest request;
+  request.reset = true;
+  request.cable = "Nope";
+  std::vector<uint8_t> body = tavrin::EncodeHandOff(request);
+  std::vector<uint8_t> big(tavrin::kMaxHandOffBytes + 1, 0);
+  big.insert(big.begin(), body.begin(), body.end() - 1);
+  struct Row {
+    const char* what;
+    ULONG_PTR tag;
+    std::vector<uint8_t> bytes;
+    LRESULT answer;
+  } rows[] = {
+      {"another tag", tavrin::kHandOffTag + 1, body, 0},
+      {"no bytes", tavrin::kHandOffTag, {}, 0},
+      {"cut short", tavrin::kHandOffTag, {body.begin(), body.end() - 1}, 0},
+      {"over the bound", tavrin::kHandOffTag, big, 0},
+      {"no such cable", tavrin::kHandOffTag, body, LRESULT(tavrin::HandOffAnswer::NoSuchCable)},
+  };
+  for (Row& row : rows) {
+    COPYDATASTRUCT data = {row.tag, DWORD(row.bytes.size()),
+                           row.bytes.empty() ? nullptr : row.bytes.data()};
+    DWORD_PTR answer = 99;
+    EXPECT_TRUE(SendMessageTimeoutA(program.main, WM_COPYDATA, 0, LPARAM(&data), SMTO_BLOCK,
+                                    5000, &answer));
+    EXPECT_EQ(row.answer, LRESULT(answer)) << row.what;
+  }
+  EXPECT_EQ(std::string::npos, probe::Text(GetDlgItem(page, IDC_LOG_VIEW)).find("Send reset"));
 }
 
 }  // namespace

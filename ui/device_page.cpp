@@ -98,24 +98,34 @@ void DevicePage_OnClose(HWND page) {
   PlayNotifySound(RemoveDevice(page) ? NotifySound::DeviceRemoved : NotifySound::Error);
 }
 
+void ReportExecute(HWND page, bool queued) {
+  if (queued)
+    LogNoticeLine(page, "Send execute command.\r\n");
+  else
+    Fail(page, "Execute failed.\r\n");
+}
+
+// Queues a copy of the record's last file, which stays the record's.
+bool QueueLastFile(HWND page, const DeviceRecord* record) {
+  const size_t length = std::strlen(record->lastFile);
+  char* path = static_cast<char*>(std::malloc(length + 1));
+  if (!path) return false;
+  std::memcpy(path, record->lastFile, length + 1);
+  if (QueueExecute(page, path)) return true;
+  std::free(path);
+  return false;
+}
+
 void DevicePage_OnCommand(HWND page, int id) {
   switch (id) {
     case IDC_EXECUTE:
-      if (ExecuteDialog(page))
-        LogNoticeLine(page, "Send execute command.\r\n");
-      else
-        Fail(page, "Execute failed.\r\n");
+      ReportExecute(page, ExecuteDialog(page));
       break;
     case IDC_SAVE_LOG:
       if (!SaveLog(page)) Fail(page, "Save log failed.\r\n");
       break;
     case IDC_RESET:
-      if (QueueReset(page)) {
-        EnableWindow(GetDlgItem(page, IDC_RESET), FALSE);
-        LogNoticeLine(page, "Send reset command.\r\n");
-      } else {
-        Fail(page, "Reset failed.\r\n");
-      }
+      ResetConsole(page);
       break;
     case IDC_CLEAR_LOG:
       if (!SetDlgItemTextA(page, IDC_LOG_VIEW, "")) Fail(page, "Clear log failed.\r\n");
@@ -220,14 +230,26 @@ bool ExecuteDialog(HWND page) {
   dialog.lpstrTitle = "Execute file...";
   dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
   if (!GetOpenFileNameA(&dialog)) return false;
+  return QueueLastFile(page, record);
+}
 
-  const size_t length = std::strlen(record->lastFile);
-  char* path = static_cast<char*>(std::malloc(length + 1));
-  if (!path) return false;
-  std::memcpy(path, record->lastFile, length + 1);
-  if (QueueExecute(page, path)) return true;
-  std::free(path);
-  return false;
+bool ExecuteFile(HWND page, const char* path) {
+  DeviceRecord* record = PageRecord(page);
+  const bool queued = record && record->session && std::strlen(path) < kPathChars &&
+                      lstrcpynA(record->lastFile, path, kPathChars) &&
+                      QueueLastFile(page, record);
+  ReportExecute(page, queued);
+  return queued;
+}
+
+bool ResetConsole(HWND page) {
+  if (!QueueReset(page)) {
+    Fail(page, "Reset failed.\r\n");
+    return false;
+  }
+  EnableWindow(GetDlgItem(page, IDC_RESET), FALSE);
+  LogNoticeLine(page, "Send reset command.\r\n");
+  return true;
 }
 
 bool DropFile(HWND page, HDROP drop) {

@@ -21,6 +21,12 @@ INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
 // failure, and the page logs and sounds the failure.
 // The open-file dialog on the record's last file, then an execute command.
 bool ExecuteDialog(HWND page);
+// Execute with the file already chosen (the command line's): the path
+// becomes the record's last file, as the dialog leaves it, and is queued,
+// logged and sounded as the button does it.
+bool ExecuteFile(HWND page, const char* path);
+// The Reset button's command, its log line, sound and button state included.
+bool ResetConsole(HWND page);
 // Queues the one file of a drop for execution; any other number of files
 // fails. The drop is finished on every path.
 bool DropFile(HWND page, HDROP drop);

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "session/device_record.h"
 #include "session/link_worker.h"
+#include "ui/command_line.h"
 #include "ui/program.h"
 #include "ui/resource.h"
 
@@ -180,6 +181,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return MainWindow_OnClose(window);
     case WM_DESTROY:
       return MainWindow_OnDestroy(window);
+    case WM_COPYDATA:
+      return MainWindow_OnCopyData(window, reinterpret_cast<const COPYDATASTRUCT*>(lParam));
   }
   // A registered message: no case label can name it.
   if (SingleInstanceMessage && message == SingleInstanceMessage)

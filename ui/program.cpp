@@ -44,6 +44,20 @@ BOOL CALLBACK FindRunningCopy(HWND window, LPARAM found) {
 
 }  // namespace
 
+HWND RunningCopyWindow() {
+  if (!SingleInstanceMessage)
+    SingleInstanceMessage = RegisterWindowMessageA(kSingleInstanceMessageName);
+  HWND running = nullptr;
+  EnumWindows(FindRunningCopy, reinterpret_cast<LPARAM>(&running));
+  return running;
+}
+
+bool CopyIsRunning() {
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kMutexName);
+  if (mutex) CloseHandle(mutex);
+  return mutex || GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 bool SingleInstanceCheck() {
   // A process that passed once holds the mutex: a second call (TavdeskSim
   // checks before it binds its port, then starts the program) would meet
@@ -55,9 +69,7 @@ bool SingleInstanceCheck() {
   CreateMutexA(nullptr, FALSE, kMutexName);
   const DWORD error = GetLastError();
   if (error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return passed = true;
-  HWND running = nullptr;
-  EnumWindows(FindRunningCopy, reinterpret_cast<LPARAM>(&running));
-  if (running) {
+  if (HWND running = RunningCopyWindow()) {
     SetForegroundWindow(running);
     if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
   }

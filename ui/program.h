@@ -29,6 +29,12 @@ int RunProgram(HINSTANCE instance, int showCommand);
 // brings that copy's main window to the front (restored if minimised) and
 // returns false.
 bool SingleInstanceCheck();
+// The running copy's main window (the first to answer the single-instance
+// message), or none.
+HWND RunningCopyWindow();
+// True while the single-instance mutex exists, in this process or another,
+// without creating it.
+bool CopyIsRunning();
 // Start-up in its fixed order; false at the first step that fails.
 bool StartProgram();
 // Returns the wParam of WM_QUIT.

@@ -7,6 +7,7 @@
 //   log <marker> <file>      writes that page's log text into the file
 //   execute <marker> <file>  Execute on that page, the file chosen in its dialog
 //   close                    asks the main window to close, as its close box does
+//   end                      the same, then waits until the program has ended
 #include <windows.h>
 
 #include <cstdio>
@@ -44,6 +45,14 @@ std::string Command(const std::string& line) {
   words >> verb >> marker;
   std::getline(words >> std::ws, file);
   if (verb == "close") return PostMessageA(mainWindow, WM_CLOSE, 0, 0) ? "ok" : "fail no window";
+  if (verb == "end") {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, program);
+    if (!process) return "fail no program";
+    PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+    const bool ended = WaitForSingleObject(process, kStepMs) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended ? "ok" : "fail still running";
+  }
   if (verb != "log" && verb != "execute") return "fail unknown command " + verb;
   HWND page = nullptr;
   probe::WaitFor(

@@ -53,13 +53,14 @@ def setUpModule():
 
 
 def wine_env(**variables):
-    return dict(os.environ, TAVDESK_WINEPREFIX=str(PREFIX), TAVDESK_SIM_DEMO="0", **variables)
+    return dict(os.environ, **dict(dict(TAVDESK_WINEPREFIX=str(PREFIX), TAVDESK_SIM_DEMO="0"),
+                                   **variables))
 
 
-def start(program, stdin=subprocess.DEVNULL, **variables):
+def start(program, *args, stdin=subprocess.DEVNULL, **variables):
     """A program through the Wine wrapper, its standard error (and Wine's)
     going to ours, and a queue of its output lines that ends with None."""
-    process = subprocess.Popen(WINE_RUN + [str(program)], stdin=stdin, stdout=subprocess.PIPE,
+    process = subprocess.Popen(WINE_RUN + [str(program), *args], stdin=stdin, stdout=subprocess.PIPE,
                                text=True, bufsize=1, env=wine_env(**variables))
     lines = queue.Queue()
 
@@ -70,6 +71,11 @@ def start(program, stdin=subprocess.DEVNULL, **variables):
         process.stdout.close()
     threading.Thread(target=read, daemon=True).start()
     return process, lines
+
+
+def windows_path(path):
+    """A path inside the prefix's drive C: as the programs name it."""
+    return "C:\\" + str(path.relative_to(PREFIX / "drive_c")).replace("/", "\\")
 
 
 def next_line(lines):
@@ -120,7 +126,7 @@ class ExchangeTest(unittest.TestCase):
 
     def windows(self, name):
         """The path of a file in the folder, as the program names it."""
-        return "C:\\" + str((self.folder / name).relative_to(PREFIX / "drive_c")).replace("/", "\\")
+        return windows_path(self.folder / name)
 
     def command(self, text):
         self.driver.stdin.write(text + "\n")
@@ -171,6 +177,112 @@ class ExchangeTest(unittest.TestCase):
         self.assertEqual(vc.CODE_QUIT, next_command(console).command)
         self.assertEqual(0, self.program.wait(timeout=13))
         self.assertEqual([0, 0], self.end())
+
+    def test_a_caller_that_reads_nothing_holds_up_no_console(self):
+        # The caller's output is a pipe that nobody reads while the console
+        # writes 5 MiB: every write goes through all the same. Once read,
+        # the caller has given the text's start and ends with 3, its copy
+        # cut at 4 MiB held.
+        self.assertEqual(0, self.console.poll().result)
+        caller = subprocess.Popen(WINE_RUN + [str(self.folder / "TavdeskSim.exe"), "--cable", "Python",
+                                              "--reset", "--tty"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=wine_env())
+        with caller:
+            self.assertEqual(vc.CODE_RESET, next_command(self.console).command)
+            text = b"".join(b"%06d %s\n" % (i, b"x" * 56) for i in range(5 * 16384))
+            for start in range(0, len(text), 1 << 16):
+                self.assertEqual(1 << 16, self.console.tty(text[start:start + (1 << 16)]))
+            output, error = caller.communicate(timeout=STEP_S)
+        self.assertEqual(3, caller.returncode, error)
+        self.assertIn(b"4 MiB held", error)
+        self.assertTrue(output and text.startswith(output), len(output))
+
+
+class CommandLineTest(unittest.TestCase):
+    """TavdeskSim.exe started with arguments, as a build script would: it
+    hands them to the running copy (starting one when none runs) and prints
+    the demo console's text on its standard output, a pipe here."""
+
+    def setUp(self):
+        self.folder = pathlib.Path(tempfile.mkdtemp(prefix="tavdesk-cli-", dir=PREFIX / "drive_c"))
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        shutil.copy(BUILD / "TavdeskSim.exe", self.folder)
+        program = bytearray(4000)
+        program[:28] = b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack("<HHII", 2, 8, 1, 0x100008)
+        (self.folder / "hello.elf").write_bytes(program)
+        self.copy_may_run = False
+        self.addCleanup(lambda: self.copy_may_run and self.end_copy())
+
+    def sim(self, *args, demo="1"):
+        """A start with arguments: its exit status, standard output and error.
+        subprocess.run reads both pipes to their end, so it also fails (by
+        its time-out) should the copy it started hold them."""
+        run = subprocess.run(WINE_RUN + [str(self.folder / "TavdeskSim.exe"), *args],
+                             cwd=self.folder, capture_output=True, text=True,
+                             timeout=STEP_S * 2, env=wine_env(TAVDESK_SIM_DEMO=demo))
+        self.copy_may_run = True
+        return run.returncode, run.stdout, run.stderr
+
+    def end_copy(self):
+        """Closes the running copy's window and waits for its end."""
+        driver, answers = start(BUILD / "e2e_driver.exe", stdin=subprocess.PIPE)
+        self.assertEqual("ready", next_line(answers))
+        driver.stdin.write("end\n")
+        driver.stdin.close()
+        self.assertEqual("ok", next_line(answers))
+        self.assertEqual(0, driver.wait(timeout=STEP_S))
+        self.copy_may_run = False
+
+    def test_hand_off_text_and_exit_codes(self):
+        # No copy runs: a missing file fails before one is started; then the
+        # started copy, without a cable, is given 10 s to find one.
+        for args, demo, code, message in [(["missing.elf"], "0", 1, "missing.elf: no such file"),
+                                          (["hello.elf"], "0", 2, "no device")]:
+            status, _, error = self.sim(*args, demo=demo)
+            self.assertEqual(code, status, error)
+            self.assertIn("Tavdesk: " + message + "\n", error)
+        self.end_copy()
+
+        # A start with no copy running, through a pipe: the copy it starts
+        # keeps running, and the output ends all the same.
+        status, output, error = self.sim("--until", "entry point", "--tty", "hello.elf")
+        self.assertEqual(0, status, error)
+        self.assertIn("Executing host:/exec/elf\nRead 4000 bytes.\nELF entry point 0x100008.\n",
+                      output)
+
+        # The hand-off to the running copy, reset first; what its page logs
+        # is what the buttons log.
+        status, output, error = self.sim("--cable", "Demo cable", "--reset", "--tty", "--until",
+                                         "entry point", "hello.elf")
+        self.assertEqual(0, status, error)
+        self.assertIn("Reset received: the demo starts over.\nExecuting host:/exec/elf\n", output)
+        for args, code, message in [
+                (["--until", "never printed", "--timeout", "2", "hello.elf"], 124,
+                 'timed out waiting for "never printed"'),
+                (["--cable", "Nope", "hello.elf"], 2, 'no device named "Nope"'),
+                (["--tty", "hello.elf", "extra.elf"], 1, "more than one FILE: extra.elf")]:
+            with self.subTest(args):
+                status, _, error = self.sim(*args)
+                self.assertEqual(code, status, error)
+                self.assertIn("Tavdesk: " + message, error)
+
+        # A caller that follows the text ends with 3 when the device goes,
+        # here with the window closed. The page logged what the buttons log.
+        follower, text = start(self.folder / "TavdeskSim.exe", "--reset", "--tty",
+                               TAVDESK_SIM_DEMO="1")
+        self.assertEqual("Reset received: the demo starts over.", next_line(text))
+        log = self.folder / "log.txt"
+        driver, answers = start(BUILD / "e2e_driver.exe", stdin=subprocess.PIPE)
+        self.assertEqual("ready", next_line(answers))
+        driver.stdin.write("log Hello %s\nend\n" % windows_path(log))
+        driver.stdin.close()
+        self.assertEqual(["ok", "ok"], [next_line(answers), next_line(answers)])
+        self.copy_may_run = False
+        self.assertEqual([0, 3], [driver.wait(timeout=STEP_S), follower.wait(timeout=STEP_S)])
+        logged = log.read_bytes().decode("latin-1")
+        self.assertEqual([2, 3, 0], [logged.count("Send reset command."),
+                                     logged.count("Send execute command."),
+                                     logged.count("Execute failed.")])
 
 
 class DocumentExamplesTest(unittest.TestCase):
