@@ -18,6 +18,8 @@ add_library(tavdesk_core STATIC
   log/log_queue.cpp
   log/shared_lock.cpp
   session/target_session.cpp
+  session/console_files.cpp
+  session/stall_watchdog.cpp
   session/host_file_service.cpp
   session/path_map_win32.cpp
   config/settings.cpp
