@@ -206,7 +206,7 @@ foreach(trial stall_trial transfer_trial replug_trial)
   target_link_libraries(${trial} PRIVATE gtest tavdesk_worker_fixture tavdesk_sim
                         tavdesk_resources psapi)
 endforeach()
-add_test(NAME stall_trial_short COMMAND stall_trial --gtest_brief=1 --stalls=1 --answer-limit=0)
+add_test(NAME stall_trial_short COMMAND stall_trial --gtest_brief=1 --stalls=2 --gap-limit=0)
 add_test(NAME transfer_trial_short COMMAND transfer_trial --gtest_brief=1 --mib=8)
 add_test(NAME replug_trial_short COMMAND replug_trial --gtest_brief=1 --cycles=8)
 set_tests_properties(stall_trial_short transfer_trial_short replug_trial_short PROPERTIES TIMEOUT 120)

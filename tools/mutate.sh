@@ -29,7 +29,8 @@ tests_for() {
     link/device_info.*) echo native:portable_test link_test ;;
     session/request_format.*) echo native:portable_test session_test ;;
     session/elf_check.*) echo native:portable_test session_test ;;
-    session/target_session.cpp | session/host_file_service.cpp) echo session_test ;;
+    session/target_session.cpp | session/host_file_service.cpp | session/console_files.cpp) echo session_test ;;
+    session/stall_watchdog.cpp) echo worker_pages_test ;;
     session/path_map.cpp) echo native:portable_test ;;
     session/path_map_win32.cpp) echo session_test ;;
     ui/log_queue.cpp) echo log_queue_test ;;
