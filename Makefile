@@ -65,7 +65,7 @@ trials: deps
 	 cmake/wine-run.sh $(BENCH_BUILD)/stall_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/transfer_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/replug_trial.exe --gtest_brief=1 || status=1; \
-	 cmake/wine-run.sh $(BENCH_BUILD)/isolation_trial.exe --gtest_brief=1 || status=1; \
+	 TAVDESK_WINE_TIMEOUT=3000 cmake/wine-run.sh $(BENCH_BUILD)/isolation_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/driver_fault_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/ini_damage_trial.exe || status=1; \
 	 echo "Load average at the end: $$(cut -d' ' -f1-3 /proc/loadavg)"; \
