@@ -69,12 +69,13 @@ trials: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	      -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target driver_fault_trial ini_damage_trial \
-	      stall_trial transfer_trial replug_trial
+	      stall_trial transfer_trial replug_trial isolation_trial
 	@status=0; \
 	 echo "Load average at the start: $$(cut -d' ' -f1-3 /proc/loadavg)"; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/stall_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/transfer_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/replug_trial.exe --gtest_brief=1 || status=1; \
+	 TAVDESK_WINE_TIMEOUT=3000 cmake/wine-run.sh $(BENCH_BUILD)/isolation_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/driver_fault_trial.exe --gtest_brief=1 || status=1; \
 	 cmake/wine-run.sh $(BENCH_BUILD)/ini_damage_trial.exe || status=1; \
 	 echo "Load average at the end: $$(cut -d' ' -f1-3 /proc/loadavg)"; \

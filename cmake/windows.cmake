@@ -18,6 +18,8 @@ add_library(tavdesk_core STATIC
   log/log_queue.cpp
   log/shared_lock.cpp
   session/target_session.cpp
+  session/console_files.cpp
+  session/stall_watchdog.cpp
   session/host_file_service.cpp
   session/path_map_win32.cpp
   config/settings.cpp
@@ -199,14 +201,16 @@ tavdesk_wine_test(worker_pages_test tests/worker_pages_test.cpp)
 target_link_libraries(worker_pages_test PRIVATE tavdesk_worker_fixture tavdesk_program_probe
                       tavdesk_sim tavdesk_resources)
 
-# The stall, transfer and replug trials are built with everything: a small
+# The stall, transfer, replug and isolation trials are built with everything: a small
 # run of each is a ctest entry (seconds), and make trials runs them in full.
-foreach(trial stall_trial transfer_trial replug_trial)
+foreach(trial stall_trial transfer_trial replug_trial isolation_trial)
   add_executable(${trial} trials/${trial}.cpp)
   target_link_libraries(${trial} PRIVATE gtest tavdesk_worker_fixture tavdesk_sim
                         tavdesk_resources psapi)
 endforeach()
-add_test(NAME stall_trial_short COMMAND stall_trial --gtest_brief=1 --stalls=1 --answer-limit=0)
+add_test(NAME stall_trial_short COMMAND stall_trial --gtest_brief=1 --stalls=2 --gap-limit=0)
 add_test(NAME transfer_trial_short COMMAND transfer_trial --gtest_brief=1 --mib=8)
 add_test(NAME replug_trial_short COMMAND replug_trial --gtest_brief=1 --cycles=8)
-set_tests_properties(stall_trial_short transfer_trial_short replug_trial_short PROPERTIES TIMEOUT 120)
+add_test(NAME isolation_trial_short COMMAND isolation_trial --gtest_brief=1 --rounds=2)
+set_tests_properties(stall_trial_short transfer_trial_short replug_trial_short isolation_trial_short
+                     PROPERTIES TIMEOUT 120)

@@ -14,7 +14,11 @@ namespace {
 // No PC has this many cables.
 constexpr DWORD kMaxInterfaceIndex = 256;
 
+thread_local const DriverCallMarks* threadMarks = nullptr;
+
 }  // namespace
+
+void SetThreadDriverCallMarks(const DriverCallMarks* marks) { threadMarks = marks; }
 
 LinkDevice::LinkDevice() : handle_(INVALID_HANDLE_VALUE) {
   InitializeCriticalSection(&lock_);
@@ -26,15 +30,19 @@ LinkDevice::~LinkDevice() {
 }
 
 // The one shape of every driver call: no handle fails at once with error 0;
-// otherwise the call runs under the lock and its error code is set again
-// after the lock is left, so the caller sees the driver's code.
+// otherwise the call runs under the lock, between the thread's marks, and
+// its error code is set again after the lock is left, so the caller sees
+// the driver's code.
 template <typename Call>
 bool LinkDevice::DriverCall(Call call) {
   SetLastError(0);
   if (!HasHandle()) return false;
   EnterCriticalSection(&lock_);
+  const DriverCallMarks* marks = threadMarks;
+  if (marks) marks->begin();
   const bool ok = call();
   const DWORD error = ok ? 0 : GetLastError();
+  if (marks) marks->end();
   LeaveCriticalSection(&lock_);
   SetLastError(error);
   // A failed call is a failure even if the driver left no error code.

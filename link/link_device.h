@@ -11,6 +11,16 @@
 
 #include "link/device_info.h"
 
+// Called just before and just after each driver call that LinkDevice makes
+// on a thread that has set them (with the device's lock held, around the
+// one call): the link worker marks its calls so that a stalled one, and
+// only that one, can be cancelled. Per thread; none by default.
+struct DriverCallMarks {
+  void (*begin)();
+  void (*end)();
+};
+void SetThreadDriverCallMarks(const DriverCallMarks* marks);
+
 class LinkDevice {
  public:
   LinkDevice();

@@ -27,11 +27,6 @@ constexpr int32_t kTtyHandle = 1;
 
 std::atomic<TtyTap> Tap{nullptr};
 
-// Descriptors 0 and 2 are the host's own standard input and error: a read
-// of 0 would block the worker, a close would free the number for a
-// console's file. Requests on them are answered -1 and touch nothing.
-bool IsHostStream(int32_t handle) { return handle == 0 || handle == 2; }
-
 // The settings page writes the flags on the UI thread; each is read here as
 // one whole word.
 bool Flag(const uint32_t& flag) { return __atomic_load_n(&flag, __ATOMIC_RELAXED) != 0; }
@@ -48,6 +43,26 @@ int HostFlags(const HostOpenMode& mode) {
 int OpenHostFile(const char* path, int flags) {
   ReserveStandardDescriptors();
   return _open(path, flags, _S_IREAD | _S_IWRITE);
+}
+
+// A console at its limit is refused before anything is created.
+bool RefuseWhenFull(TargetSession* session) {
+  if (!session->Files().Full()) return false;
+  AppendLogText(session->Page(), "Too many open files.\r\n", LogError);
+  return true;
+}
+
+// Opens a file for the console, which then owns its descriptor.
+int32_t OpenOwnedFile(TargetSession* session, const char* path, int flags) {
+  const int handle = OpenHostFile(path, flags);
+  if (handle >= 0) session->Files().Add(handle);
+  return handle;
+}
+
+// Whether a request names a file of this console; the host's standard
+// streams and another console's files are never its business.
+bool ConsoleOwns(TargetSession* session, int32_t handle) {
+  return session->Files().Owns(handle);
 }
 
 // The program's own exe and INI file are no console's business: one that
@@ -106,36 +121,39 @@ int32_t ServeOpen(TargetSession* session, const uint8_t* body, uint32_t size) {
       AppendLogText(page, "Exec failed.", LogError);
       return -1;
     }
-    const int handle = OpenHostFile(executed, _O_RDONLY | _O_BINARY);
+    if (RefuseWhenFull(session)) return -1;
+    const int32_t handle = OpenOwnedFile(session, executed, _O_RDONLY | _O_BINARY);
     if (handle < 0) LogOpenFailure(page, "The executed file", executed);
     return handle;
   }
 
   LogOpenLine(page, "Open file \"", request.path);
+  if (RefuseWhenFull(session)) return -1;
   const HostOpenMode mode = TranslateOpenFlags(request.flags);
   char* local = MapConsolePath(session, request.path, mode);
   if (!local) return -1;
   LogOpenLine(page, "Local path is \"", local);
-  int handle = OpenHostFile(local, HostFlags(mode));
+  const int32_t handle = OpenOwnedFile(session, local, HostFlags(mode));
   if (handle < 0) LogOpenFailure(page, "The file", local);
   std::free(local);
   return handle;
 }
 
-int32_t ServeClose(const uint8_t* body, uint32_t size) {
+int32_t ServeClose(TargetSession* session, const uint8_t* body, uint32_t size) {
   CloseRequest request;
-  if (!DecodeClose(body, size, &request) || IsHostStream(request.handle)) return -1;
+  if (!DecodeClose(body, size, &request)) return -1;
   if (request.handle == kTtyHandle) return 0;
-  return _close(request.handle);
+  return session->Files().Close(request.handle);
 }
 
-void ServeRead(const uint8_t* body, uint32_t size, Reply* reply) {
+void ServeRead(TargetSession* session, const uint8_t* body, uint32_t size, Reply* reply) {
   ReadRequest request;
-  if (!DecodeRead(body, size, &request) || IsHostStream(request.handle)) return;
+  if (!DecodeRead(body, size, &request)) return;
   if (request.handle == kTtyHandle) {
     reply->result = 0;
     return;
   }
+  if (!ConsoleOwns(session, request.handle)) return;
   const uint32_t count = std::min(request.count, kMaxReadCount);
   auto* buffer = static_cast<uint8_t*>(std::malloc(count ? count : 1));
   if (!buffer) return;
@@ -150,13 +168,14 @@ void ServeRead(const uint8_t* body, uint32_t size, Reply* reply) {
 
 int32_t ServeWrite(TargetSession* session, const uint8_t* body, uint32_t size) {
   WriteRequest request;
-  if (!DecodeWrite(body, size, &request) || IsHostStream(request.handle)) return -1;
+  if (!DecodeWrite(body, size, &request)) return -1;
   if (request.handle == kTtyHandle) {
     // The console's text goes into the log as it comes.
     AppendLogBytes(session->Page(), request.data, request.count, LogText);
     if (TtyTap tap = Tap.load()) tap(session->Page(), request.data, request.count);
     return static_cast<int32_t>(request.count);
   }
+  if (!ConsoleOwns(session, request.handle)) return -1;
   if (Flag(Settings.readOnly)) {
     AppendLogText(session->Page(), "Write access denied.\r\n", LogError);
     return -1;
@@ -165,10 +184,10 @@ int32_t ServeWrite(TargetSession* session, const uint8_t* body, uint32_t size) {
   return _write(request.handle, request.data, request.count);
 }
 
-int32_t ServeLseek(const uint8_t* body, uint32_t size) {
+// The tty has no position; descriptor 1 behind it is the host's own.
+int32_t ServeLseek(TargetSession* session, const uint8_t* body, uint32_t size) {
   LseekRequest request;
-  if (!DecodeLseek(body, size, &request) || IsHostStream(request.handle)) return -1;
-  // Handle 1 included: it is the host's own descriptor 1 here.
+  if (!DecodeLseek(body, size, &request) || !ConsoleOwns(session, request.handle)) return -1;
   return _lseek(request.handle, request.offset, request.whence);
 }
 
@@ -277,10 +296,10 @@ bool ServeRequest(TargetSession* session) {
   Reply reply;
   switch (header.tag) {
     case kTagOpen: reply.result = ServeOpen(session, body, size); break;
-    case kTagClose: reply.result = ServeClose(body, size); break;
-    case kTagRead: ServeRead(body, size, &reply); break;
+    case kTagClose: reply.result = ServeClose(session, body, size); break;
+    case kTagRead: ServeRead(session, body, size, &reply); break;
     case kTagWrite: reply.result = ServeWrite(session, body, size); break;
-    case kTagLseek: reply.result = ServeLseek(body, size); break;
+    case kTagLseek: reply.result = ServeLseek(session, body, size); break;
     case kTagPoll: ServePoll(session); return true;
     default:
       AppendLogText(session->Page(), "Bad packet recieved.\r\n", LogError);

@@ -1,9 +1,10 @@
 // The host file service: serves exactly one console request per call
 // (open, close, read, write, lseek, or a poll answered with the oldest
 // queued command), under the access settings. Console handles are the C
-// runtime's own file descriptors; handle 1 is the console's tty, whose
-// writes become text in the page's log, and 0 and 2 stay the host's own.
-// Worker thread only.
+// runtime's own file descriptors, but a console may only name those it
+// opened itself (session/console_files.h); handle 1 is the console's tty,
+// whose writes become text in the page's log, and 0 and 2 stay the host's
+// own. Worker thread only.
 #pragma once
 
 #include <windows.h>

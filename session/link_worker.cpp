@@ -11,6 +11,7 @@
 #include "log/log_queue.h"
 #include "session/device_record.h"
 #include "session/host_file_service.h"
+#include "session/stall_watchdog.h"
 #include "session/target_session.h"
 
 HANDLE WorkerThread;
@@ -20,12 +21,10 @@ std::atomic<LONG> AttentionFlag{0};
 
 namespace {
 
-// A console that stops in the middle of a packet body leaves the worker in
-// a read that no handshake bound can see; after this long the waiting UI
-// thread cancels that read, and again at each interval should another call
-// have started in between.
-constexpr ULONGLONG kCancelAfterMs = 2500;
-constexpr ULONGLONG kCancelIntervalMs = 250;
+// A pause gives up on a worker that has begun no driver call for this
+// long: a stalled call is cancelled (stall_watchdog.h) well before, so such
+// a worker is stuck where no cancel reaches it.
+constexpr ULONGLONG kPauseGiveUpMs = 3000;
 constexpr int kStopSleeps = 2000;
 // A cable plugged in is polled at most this long after the scan takes it.
 constexpr DWORD kIdleSleepMs = 10;
@@ -43,7 +42,9 @@ void SetConnected(DeviceRecord* record, LONG connected) {
   InterlockedExchange(&record->connected, connected);
 }
 
+// The console that went is not the one that comes next: its files close.
 void LostPeer(DeviceRecord* record) {
+  record->session->Files().CloseAll();
   record->link->ResetLink();
   AttentionFlag.store(1);
   SetConnected(record, 0);
@@ -119,14 +120,17 @@ bool RunPass() {
   return polled;
 }
 
+// The flag is taken down by exchange, so that a pause that gave up and
+// took its flag back is never mistaken for one to answer.
 void ParkIfAsked() {
-  if (!PauseFlag.load()) return;
-  PauseFlag.store(0);
+  LONG asked = 1;
+  if (!PauseFlag.compare_exchange_strong(asked, 0)) return;
   while (!PauseFlag.load()) Sleep(1);
   PauseFlag.store(0);
 }
 
 DWORD WINAPI WorkerMain(void*) {
+  MarkWorkerDriverCalls();
   for (;;) {
     if (StopFlag.load()) {
       StopFlag.store(0);
@@ -142,18 +146,28 @@ DWORD WINAPI WorkerMain(void*) {
 
 // ---- UI thread ----
 
-// One half of the pause handshake: raise the flag, wait until the worker
-// has taken it down.
-void Handshake() {
+// Raises the flag and waits until the worker has taken it down. While the
+// UI thread waits here its timers do not run, so the wait cuts a stalled
+// call itself, the watchdog's way. A worker that begins no driver call for
+// kPauseGiveUpMs is stuck: the flag is taken back (false), unless the
+// worker took it in the meantime.
+bool RaiseAndWait() {
   PauseFlag.store(1);
-  ULONGLONG cancelAt = GetTickCount64() + kCancelAfterMs;
+  uint64_t calls = WorkerCallsBegun();
+  ULONGLONG progress = GetTickCount64();
   while (PauseFlag.load()) {
     Sleep(1);
-    if (GetTickCount64() >= cancelAt) {
-      CableDriver().CancelSynchronousIo(WorkerThread);
-      cancelAt += kCancelIntervalMs;
+    CancelStalledCall(WorkerThread);
+    const uint64_t now = WorkerCallsBegun();
+    if (now != calls) {
+      calls = now;
+      progress = GetTickCount64();
+    } else if (GetTickCount64() - progress >= kPauseGiveUpMs) {
+      LONG raised = 1;
+      if (PauseFlag.compare_exchange_strong(raised, 0)) return false;
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -176,8 +190,13 @@ void ApplyWorkerPriority() {
   SetThreadPriority(WorkerThread, priority);
 }
 
-void PauseWorker() { Handshake(); }
-void ResumeWorker() { Handshake(); }
+bool PauseWorker() { return RaiseAndWait(); }
+
+// The parked worker does nothing but look at the flag, so this wait ends.
+void ResumeWorker() {
+  PauseFlag.store(1);
+  while (PauseFlag.load()) Sleep(1);
+}
 
 void StopWorker() {
   StopFlag.store(1);

@@ -32,9 +32,11 @@ extern std::atomic<LONG> AttentionFlag;
 // the settings; false when a worker runs already or the thread cannot start.
 bool StartWorker();
 void ApplyWorkerPriority();
-// The pause handshake: PauseWorker returns once the worker is parked between
-// two devices, ResumeWorker lets it go on.
-void PauseWorker();
+// The pause handshake: PauseWorker returns true once the worker is parked
+// between two devices, ResumeWorker lets it go on. A driver call stalled
+// meanwhile is cancelled (session/stall_watchdog.h); false, with the worker
+// still running, when the worker has begun no driver call for about 3 s.
+bool PauseWorker();
 void ResumeWorker();
 // Asks the worker to end and waits up to 2 s, then cancels its driver call
 // and ends it by force; the thread handle is closed either way.

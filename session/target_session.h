@@ -1,8 +1,8 @@
 // TargetSession: the protocol state of one cable's console. It is the
 // cable's PacketTransport plus the CommandQueue of commands waiting for the
-// console's next poll, the file last sent for execution, a lock and a busy
-// flag. The UI thread appends commands; the link worker takes and sends
-// them while it serves a poll.
+// console's next poll, the file last sent for execution, a lock, a busy
+// flag and the files the console has open. The UI thread appends commands;
+// the link worker takes and sends them while it serves a poll.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "link/packet_transport.h"
+#include "session/console_files.h"
 
 // One waiting command: a zero-filled heap record. The path is a heap string
 // (malloc) that the record owns; none for reset and quit.
@@ -51,6 +52,9 @@ class TargetSession : public PacketTransport {
   // The path of the file last sent for execution, or none. Worker thread.
   const char* LastExecuted() const { return lastExecuted_; }
 
+  // The files this console has open; they close with the session.
+  ConsoleFiles& Files() { return files_; }
+
  private:
   int32_t SendBare(uint32_t tag);
   int32_t SendExec(uint32_t tag, const char* body, const char* path);
@@ -59,6 +63,7 @@ class TargetSession : public PacketTransport {
   char* lastExecuted_;                 // heap copy, worker thread only
   CRITICAL_SECTION lock_;              // guards the queue's links
   std::atomic<LONG> busy_;             // 1 while the worker takes a command
+  ConsoleFiles files_;
 };
 
 // Commands from the device page (UI thread). Both find the page's

@@ -269,6 +269,10 @@ TEST_F(SessionTest, OpenRequestsAndTheirLogLines) {
       // The path rules are session_portable_test's; here, that requests go through them.
       {0, 0, 0x001, "/a/../b.txt", 3, nullptr}, {0, 0, 0x001, "/../b.txt", -1, kAny},
       {0, 0, 0x001, "/b.txt:s", -1, kAny},
+      // Harmless names of files not there yet: Windows trims the first two,
+      // the third has a doubled separator after the first.
+      {0, 0, 0x203, "/new.", 3, nullptr}, {0, 0, 0x203, "/a/new. ", 3, nullptr},
+      {0, 0, 0x203, "/a//new.bin", 3, nullptr},
   };
   for (const Row& row : rows) {
     Settings.denyAll = row.deny;
@@ -335,7 +339,7 @@ TEST_F(SessionTest, OpenHandlesOutlastHostileRequestsAndLaterSettings) {
 
 // Descriptors 0, 1 and 2 are the host's own standard streams, here files of
 // "abcde" at position 1. Requests on 0 and 2 answer -1 and leave them as
-// they were; the tty's close never closes 1, its lseek is the host's own.
+// they were; the tty's close never closes 1, and it has no position.
 TEST_F(SessionTest, StandardDescriptorsStayTheHosts) {
   ReserveStandardDescriptors();
   int saved[3];
@@ -356,12 +360,48 @@ TEST_F(SessionTest, StandardDescriptorsStayTheHosts) {
     EXPECT_EQ((std::vector<long>{-1, -1, -1, -1, 1}), got) << fd;
   }
   EXPECT_EQ(0, Close(1));
-  EXPECT_EQ(5, Lseek(1, 0, SEEK_END));
+  EXPECT_EQ(-1, Lseek(1, 0, SEEK_END));
   for (int fd = 0; fd < 3; ++fd) {
-    EXPECT_EQ(fd == 1 ? 5 : 1, _lseek(fd, 0, SEEK_CUR)) << fd;
+    EXPECT_EQ(1, _lseek(fd, 0, SEEK_CUR)) << fd;
     _dup2(saved[fd], fd);
     _close(saved[fd]);
   }
+}
+
+// A second session on the same cable stands for another console: it names
+// none of the first one's files, and its limit leaves the first one served.
+// What a console still holds closes with its session.
+TEST_F(SessionTest, AConsoleNamesOnlyItsOwnFilesAndHoldsAtMost256) {
+  folder_.Write("a.txt", Bytes("data"));
+  const int32_t mine = Open(3, "/a.txt");
+  auto other = std::make_unique<TargetSession>(link_.page(), link_.link());
+  auto serve = [&](std::future<sim::HostReply> reply) {
+    EXPECT_TRUE(ServeRequest(other.get()));
+    return reply.get().result;
+  };
+  const std::vector<int32_t> refused = {
+      serve(console_.Read(mine, 4)), serve(console_.Write(mine, Bytes("XY"))),
+      serve(console_.Lseek(mine, 0, SEEK_END)), serve(console_.Close(mine))};
+  EXPECT_EQ(std::vector<int32_t>(4, -1), refused);
+  EXPECT_EQ(Bytes("data"), Read(mine, 10).data);
+
+  std::vector<int32_t> held;
+  for (size_t i = 0; i < kMaxConsoleFiles; ++i) held.push_back(serve(console_.Open(1, "/a.txt")));
+  EXPECT_TRUE(std::all_of(held.begin(), held.end(), [](int32_t h) { return h >= 3; }));
+  Log();
+  EXPECT_EQ(-1, serve(console_.Open(0x202, "/new.bin")));
+  EXPECT_EQ(OpenLine("/new.bin") + "E:Too many open files.\r\n|", Log());
+  EXPECT_EQ(Bytes("(no file)"), OnDisk("new.bin"));
+  EXPECT_EQ(0, serve(console_.Close(held.back())));
+  EXPECT_LE(3, serve(console_.Open(1, "/a.txt"))) << "a close makes room";
+  const int32_t another = Open(1, "/a.txt");
+  EXPECT_LE(3, another) << "the first console is still served";
+  EXPECT_EQ(0, Close(another));
+
+  other.reset();
+  held.pop_back();
+  EXPECT_TRUE(std::all_of(held.begin(), held.end(), [](int32_t h) { return _get_osfhandle(h) == -1; }));
+  EXPECT_EQ(0, Close(mine));
 }
 
 // The program's own exe and INI file, with the shared folder set to the

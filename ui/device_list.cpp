@@ -96,7 +96,14 @@ bool AddDevice(LinkDevice* link) {
   record->peerState = Initial;
   record->closing = 0;
 
-  PauseWorker();
+  if (!PauseWorker()) {
+    // A stuck worker: the device is not taken now, the next scan tries again.
+    RemovePageTab(page);
+    DestroyWindow(page);
+    delete record->session;
+    FreeDeviceRecord(record);
+    return false;
+  }
   {
     SharedLockGuard guard;
     SetWindowLongPtrA(page, DWLP_USER, reinterpret_cast<LONG_PTR>(record));
@@ -118,7 +125,7 @@ bool RemoveDevice(HWND page) {
   }
   if (!record) return false;
 
-  PauseWorker();
+  if (!PauseWorker()) return false;  // the page's next WM_CLOSE tries again
   EnterSharedLock();
   const bool closed = ClosePage(page, false);
   if (closed) *LinkTo(predecessor) = record->next;
@@ -132,8 +139,7 @@ bool RemoveDevice(HWND page) {
 }
 
 bool QueueQuitForAll() {
-  if (!WorkerThread) return false;
-  PauseWorker();
+  if (!WorkerThread || !PauseWorker()) return false;
   {
     SharedLockGuard guard;
     for (DeviceRecord* record = DeviceList; record; record = record->next) {
@@ -153,7 +159,11 @@ bool QueueQuitForAll() {
 bool CloseAllDevices(bool forced) {
   if (!WorkerThread) return false;
   bool result = true;
-  PauseWorker();
+  const bool paused = PauseWorker();
+  if (!paused) {
+    if (!forced) return false;
+    StopWorker();  // stuck where no cancel reaches it: ended by force
+  }
   EnterSharedLock();
   DeviceRecord* predecessor = nullptr;
   for (DeviceRecord* record = DeviceList; record;) {
@@ -171,10 +181,10 @@ bool CloseAllDevices(bool forced) {
     record = next;
   }
   LeaveSharedLock();
-  ResumeWorker();
+  if (paused) ResumeWorker();
   if (!result) return false;
 
-  StopWorker();
+  if (WorkerThread) StopWorker();
   DeleteSharedLock();
   return true;
 }

@@ -73,7 +73,7 @@ void DefaultSaveName(const DeviceRecord* record, char* name) {
 bool StreamLog(HWND page, HANDLE file, DWORD filterIndex) {
   const WPARAM format = filterIndex == kTextFilter ? SF_TEXT : SF_RTFNOOBJS | SFF_PLAINRTF;
   EDITSTREAM stream = {reinterpret_cast<DWORD_PTR>(file), 0, WriteLogChunk};
-  PauseWorker();
+  if (!PauseWorker()) return false;
   EnterSharedLock();
   FlushLog(page);
   SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_STREAMOUT, format, reinterpret_cast<LPARAM>(&stream));

@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "session/device_record.h"
 #include "session/link_worker.h"
+#include "session/stall_watchdog.h"
 #include "ui/command_line.h"
 #include "ui/program.h"
 #include "ui/resource.h"
@@ -32,6 +33,7 @@ namespace {
 
 constexpr UINT_PTR kAttentionTimer = 1;
 constexpr UINT_PTR kScanTimer = 2;  // the cable scan and shutdown tick
+constexpr UINT_PTR kStallTimer = 3;  // the worker's stalled driver calls
 constexpr UINT kAttentionPeriodMs = 900;
 constexpr COLORREF kTabImageMask = RGB(0, 128, 128);
 
@@ -81,6 +83,9 @@ BOOL MainWindow_OnInitDialog(HWND window) {
                    reinterpret_cast<LONG_PTR>(LoadIconA(ProgramInstance, MAKEINTRESOURCEA(IDI_PROGRAM))));
   SetWindowLongA(tabs, GWL_STYLE, GetWindowLongA(tabs, GWL_STYLE) | WS_TABSTOP);
   SetTimer(window, kAttentionTimer, kAttentionPeriodMs, nullptr);
+  // Whether or not the UI waits on the worker, one console stopping inside
+  // a packet must not hold the other cables.
+  SetTimer(window, kStallTimer, kStallCheckPeriodMs, nullptr);
   return TRUE;
 }
 
@@ -100,6 +105,7 @@ INT_PTR MainWindow_OnCommand(HWND window, WORD command) {
 INT_PTR MainWindow_OnTimer(HWND window, UINT_PTR timer) {
   if (timer == kAttentionTimer) ApplyAttentionRule(window);
   if (timer == kScanTimer) return MainWindow_OnTick(window);
+  if (timer == kStallTimer) CancelStalledCall(WorkerThread);
   return TRUE;
 }
 

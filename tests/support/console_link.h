@@ -46,6 +46,7 @@ class ConsoleLink {
   DeviceRecord* record() const { return page_.record(); }
   TestPage& testPage() { return page_; }
   TargetSession& session() { return *session_; }
+  LinkDevice* link() { return &link_; }
   sim::ConsoleEmulator& console() { return *console_; }
 
   // Serves one request with ServeRequest while the console's operation
