@@ -25,6 +25,10 @@ int CountInPage(HWND page, const std::string& line);
 bool SpyOnSounds();
 std::vector<int> TakeSounds();  // the sounds played since the last call
 
+// From the first call on, every DeviceRecord lives on pages of its own that
+// its release decommits: a freed record touched again faults at once.
+void GuardDeviceRecords();
+
 // The main window (made once per process), default settings, a shared folder
 // of its own that also holds the INI file, and a running worker; afterwards
 // every device is closed by force and the worker stopped.
