@@ -8,7 +8,10 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
+#include <array>
+#include <atomic>
 #include <cstring>
+#include <type_traits>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +27,7 @@
 #include "ui/device_page.h"
 #include "ui/log_view.h"
 #include "ui/main_window.h"
+#include "ui/program.h"
 #include "ui/settings_page.h"
 
 using sim::Call;
@@ -180,6 +184,58 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
   EXPECT_FALSE(Enabled(present, IDC_EXECUTE) || Enabled(present, IDC_RESET));
   EXPECT_EQ(2, CountInPage(present, kConnected));
+}
+
+// The program's message loop walked with posted messages: Ctrl+Tab goes to
+// the main window's accelerators, Alt+C to the page whose control it is
+// for (past the newer page), a WM_CLOSE that a page takes removes its device
+// and ends the walk over the list, and the quit message ends the loop with
+// its code. Then a cable unplugged under each of the page's file dialogs:
+// the device goes at once, and the dialog's answer touches nothing of it,
+// nor of the device plugged in meanwhile.
+TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
+  static_assert(std::is_same_v<decltype(DeviceRecord::connected), std::atomic<LONG>>,
+                "the worker writes it while the UI thread reads it");
+  for (const char* name : {"older", "newer"}) SimDriver::Plug(name);
+  ASSERT_TRUE(ScanForCables());
+  HWND older = Devices()[1]->page, newer = Devices()[0]->page;
+  AppendLogText(older, "shown\r\n", LogText);
+  FlushLog(older);
+  const LRESULT tabs = SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0);
+  BYTE keys[256] = {};
+  keys[VK_CONTROL] = 0x80;
+  SetKeyboardState(keys);
+  PostMessageA(GetDlgItem(newer, IDC_CLEAR_LOG), WM_KEYDOWN, VK_TAB, 0);
+  PostMessageA(GetDlgItem(older, IDC_RESET), WM_SYSCHAR, 'c', 1 << 29);
+  PostMessageA(newer, WM_CLOSE, 0, 0);
+  PostQuitMessage(7);
+  EXPECT_EQ(7, RunMessageLoop());
+  SetKeyboardState(std::array<BYTE, 256>{}.data());
+  EXPECT_EQ(0, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0)) << "Ctrl+Tab from the last";
+  EXPECT_EQ(tabs - 1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0));
+  EXPECT_EQ("", ViewText(older));
+  EXPECT_EQ(std::vector<DeviceRecord*>{PageRecord(older)}, Devices());
+  EXPECT_EQ((std::vector<int>{kAdded, kAdded, kRemoved}), TakeSounds());
+
+  folder_.Write("gone.elf", ElfHead(0x02, 0x00));
+  SimDriver::Unplug(1);  // the newer page's, which a scan would take again
+  int cable = 0;
+  for (auto [button, name] : {std::pair(IDC_EXECUTE, "gone.elf"), std::pair(IDC_SAVE_LOG, "gone.txt")}) {
+    HWND page = DeviceList->page;
+    ASSERT_TRUE(AnswerDialog(1148, [&, button = button] { Click(page, button); }, [&, name = name](HWND dialog) {
+      SimDriver::Unplug(cable);
+      probe::WaitFor([&] { return !IsWindow(page); }, 10000);
+      cable = SimDriver::Plug("next");
+      PostMessageA(MainWindow, WM_TIMER, 2, 0);  // the scan tick
+      probe::WaitFor([&] { return DeviceList && DeviceList->page != page; }, 10000);
+      SetDlgItemTextA(dialog, 1148, folder_.File(name).c_str());
+      PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    }));
+    EXPECT_EQ((std::vector<int>{kRemoved, kAdded}), TakeSounds()) << name;
+    ASSERT_EQ(1, DeviceCount);
+    EXPECT_STREQ("", DeviceList->lastFile) << name;
+  }
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(folder_.File("gone.txt").c_str()));
 }
 
 // Quit goes only to connected consoles. A normal close keeps a device
