@@ -36,18 +36,6 @@ class MainWindowTest : public ::testing::Test {
   LRESULT Tabs(UINT message) { return SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, message, 0, 0); }
 };
 
-// Ctrl+Tab, or Ctrl+Shift+Tab, as the message loop hands it over.
-BOOL PressCtrlTab(bool shift) {
-  BYTE keys[256] = {}, none[256] = {};
-  keys[VK_CONTROL] = 0x80;
-  keys[VK_SHIFT] = shift ? 0x80 : 0;
-  SetKeyboardState(keys);
-  MSG message = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
-  const BOOL taken = TranslateAcceleratorA(MainWindow, AcceleratorTable, &message);
-  SetKeyboardState(none);
-  return taken;
-}
-
 TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
   enum Op { Add, Remove, Next, Previous, Destroy, Show };
   // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab. The
@@ -68,7 +56,8 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
                         : s.op == Remove  ? RemovePageTab(pages[s.page])
                         : s.op == Destroy ? DestroyWindow(pages[s.page])
                         : s.op == Show    ? ShowSelectedPage(MainWindow)
-                                          : PressCtrlTab(s.op == Previous);
+                                          : MainWindowProc(MainWindow, WM_COMMAND,  // Ctrl+(Shift+)Tab
+                                                           s.op == Next ? IDM_NEXT_TAB : IDM_PREVIOUS_TAB, 0);
     EXPECT_EQ(s.result, result != FALSE);
     EXPECT_EQ(s.selected, Tabs(TCM_GETCURSEL));
     EXPECT_EQ(s.count, Tabs(TCM_GETITEMCOUNT));
