@@ -47,15 +47,17 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
       {Remove, 1, TRUE, 1, 2, 3},    // another tab: the selection stays on page 2
       {Remove, 2, TRUE, 0, 0, 2},    // the selected tab: About takes over
       {Remove, 4, FALSE, 0, 0, 2}, {Next, 0, TRUE, 1, 3, 2},  // no tab stands for page 4
-      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window
+      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window; clicked
   };
   HWND pages[5] = {AboutPage, NewPage(), NewPage(), NewPage(), NewPage()};
+  NMHDR tabClick = {nullptr, IDC_PAGE_TABS, UINT(TCN_SELCHANGE)};
+  PageOrigin = {5, 9};  // where every shown page is put
   for (const auto& s : steps) {
     SCOPED_TRACE(&s - steps);
     const BOOL result = s.op == Add       ? AddPageTab("Cable", kDeviceTabImage, pages[s.page])
                         : s.op == Remove  ? RemovePageTab(pages[s.page])
                         : s.op == Destroy ? DestroyWindow(pages[s.page])
-                        : s.op == Show    ? ShowSelectedPage(MainWindow)
+                        : s.op == Show    ? MainWindowProc(MainWindow, WM_NOTIFY, 0, LPARAM(&tabClick))
                                           : MainWindowProc(MainWindow, WM_COMMAND,  // Ctrl+(Shift+)Tab
                                                            s.op == Next ? IDM_NEXT_TAB : IDM_PREVIOUS_TAB, 0);
     EXPECT_EQ(s.result, result != FALSE);
@@ -64,6 +66,9 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
     for (int p = 0; p < 5; ++p)
       EXPECT_TRUE(!IsWindow(pages[p]) || (p == s.shown) == (IsWindowVisible(pages[p]) != FALSE)) << p;
     EXPECT_TRUE(s.op != Show || !ShownPage);
+    POINT at = {};
+    if (s.shown >= 0) MapWindowPoints(pages[s.shown], MainWindow, &at, 1);
+    EXPECT_TRUE(s.shown < 0 || (at.x == 5 && at.y == 9)) << "at the page origin";
     EXPECT_TRUE(s.op < Next || s.op > Previous || IsChild(ShownPage, GetFocus())) << "the keys go to the page";
   }
   for (WPARAM command : {IDOK, IDCANCEL}) SendMessageA(MainWindow, WM_COMMAND, command, 0);

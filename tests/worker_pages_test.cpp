@@ -193,11 +193,10 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   EXPECT_EQ(2, CountInPage(present, kConnected));
 }
 
-// The program's message loop walked with posted messages: Ctrl+Tab goes to
-// the main window's accelerators, Alt+C to the page whose control it is
-// for (past the newer page), a WM_CLOSE that a page takes removes its device
-// and ends the walk over the list, and the quit message ends the loop with
-// its code. Then a cable unplugged under each of the page's file dialogs:
+// The program's message loop walked with posted messages: a WM_CLOSE that
+// a page takes removes its device and ends the walk over the list, Ctrl+Tab
+// goes to the main window's accelerators, Alt+C to the page whose control
+// it is for, and the quit message ends the loop with its code. Then a cable unplugged under each of the page's file dialogs:
 // the device goes at once, and the dialog's answer touches nothing of it,
 // nor of the device plugged in meanwhile.
 TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
@@ -213,13 +212,13 @@ TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   BYTE keys[256] = {};
   keys[VK_CONTROL] = 0x80;
   SetKeyboardState(keys);
-  PostMessageA(GetDlgItem(newer, IDC_CLEAR_LOG), WM_KEYDOWN, VK_TAB, 0);
+  PostMessageA(newer, WM_CLOSE, 0, 0);  // its tab was selected: About is now
+  PostMessageA(GetDlgItem(older, IDC_CLEAR_LOG), WM_KEYDOWN, VK_TAB, 0);
   PostMessageA(GetDlgItem(older, IDC_RESET), WM_SYSCHAR, 'c', 1 << 29);
-  PostMessageA(newer, WM_CLOSE, 0, 0);
   PostQuitMessage(7);
   EXPECT_EQ(7, RunMessageLoop());
   SetKeyboardState(std::array<BYTE, 256>{}.data());
-  EXPECT_EQ(0, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0)) << "Ctrl+Tab from the last";
+  EXPECT_EQ(1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0)) << "Ctrl+Tab from About";
   EXPECT_EQ(tabs - 1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0));
   EXPECT_EQ("", ViewText(older));
   EXPECT_TRUE(IsWindow(older) && !IsWindow(tooltips)) << "the tooltips go with their page";

@@ -1,6 +1,8 @@
 // The worker fixture, the bounded message pump and the sound spy.
 #include "tests/support/worker_fixture.h"
 
+#include <mmsystem.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -18,8 +20,9 @@ namespace {
 std::mutex playedLock;
 std::vector<int> played;
 
-BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
-  const int which = sound == SoundData[0] ? 0 : sound == SoundData[1] ? 1 : sound == SoundData[2] ? 2 : -1;
+BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD flags) {
+  int which = sound == SoundData[0] ? 0 : sound == SoundData[1] ? 1 : sound == SoundData[2] ? 2 : -1;
+  if (flags != (SND_ASYNC | SND_MEMORY)) which = -1;  // one that would hold the window up
   std::lock_guard<std::mutex> lock(playedLock);
   played.push_back(sound ? which : -1);
   return TRUE;

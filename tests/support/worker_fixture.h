@@ -21,7 +21,8 @@ int CountInPage(HWND page, const std::string& line);
 
 // From the first call on, the system's PlaySoundA jumps to a recorder (its
 // first bytes patched, in this process only, for good). A sound is recorded
-// as its NotifySound number, found by its data among SoundData; -1 for others.
+// as its NotifySound number, found by its data among SoundData; -1 for
+// others, and for one not played asynchronously from memory.
 bool SpyOnSounds();
 std::vector<int> TakeSounds();  // the sounds played since the last call
 
