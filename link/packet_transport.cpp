@@ -51,7 +51,16 @@ bool PacketTransport::WaitStatus(Condition condition) {
 bool PacketTransport::SendPacket(const PacketHeader& header, const void* body) {
   if (!WaitStatus([](BYTE s) { return (s & kStatusTransmitReady) != 0; })) return false;
   link_->SetFeature(kFeatureTransferRequest);
+  if (SendRequested(header, body)) return true;
+  // A failed send withdraws its request: a console slow to take it up would
+  // otherwise leave it standing, and the next poll would take it for one of
+  // the console's own (a failed receive and a link reset).
+  link_->ClearFeature(kFeatureTransferRequest);
+  return false;
+}
 
+// The packet, once the transfer request is up.
+bool PacketTransport::SendRequested(const PacketHeader& header, const void* body) {
   uint8_t raw[kHeaderSize];
   EncodeHeader(header, raw);
   DWORD moved = 0;

@@ -48,5 +48,6 @@ class PacketTransport {
  private:
   template <typename Condition>
   bool WaitStatus(Condition condition);
+  bool SendRequested(const tavrin::PacketHeader& header, const void* body);
   void LogFailure(const char* text);
 };

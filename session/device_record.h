@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "config/settings.h"
@@ -23,14 +24,15 @@ struct DeviceRecord {
   char lastFile[kPathChars];  // the Execute dialog's file name buffer
   LinkDevice* link;           // owned
   TargetSession* session;     // owned; none when its allocation failed
-  LONG peerState;             // 0 Initial, 1 PeerPresent, 2 WaitingForPeer
-  LONG connected;             // result of the last request served
-  LONG closing;               // set once shutdown has begun
+  LONG peerState;             // 0 Initial, 1 PeerPresent, 2 WaitingForPeer; worker only
+  // Written by one thread and read by the other: every access is a real one.
+  std::atomic<LONG> connected;  // result of the last request served; set by the worker
+  std::atomic<LONG> closing;    // set by the UI thread once shutdown has begun
   LogEntry* logHead;          // oldest queued entry; guarded by the SharedLock
   // 1 while a flush notice is on its way to the page: set by the worker,
   // cleared by the page when it handles the notice. One notice at a time
   // keeps a fast cable from burying the UI thread in notices.
-  LONG flushPending;
+  std::atomic<LONG> flushPending;
 };
 
 // Newest first. Changed only by the UI thread with the worker parked and the

@@ -38,16 +38,12 @@ void Notify(HWND page, UINT message, WPARAM wParam) {
 
 void Log(HWND page, const char* text) { AppendLogText(page, text, LogNotice); }
 
-void SetConnected(DeviceRecord* record, LONG connected) {
-  InterlockedExchange(&record->connected, connected);
-}
-
 // The console that went is not the one that comes next: its files close.
 void LostPeer(DeviceRecord* record) {
   record->session->Files().CloseAll();
   record->link->ResetLink();
   AttentionFlag.store(1);
-  SetConnected(record, 0);
+  record->connected.store(0);
   Notify(record->page, WM_PAGE_CONNECTION, 0);
   Log(record->page, "Peer lost.\r\n");
   record->peerState = WaitingForPeer;
@@ -59,7 +55,7 @@ void Serve(DeviceRecord* record) {
     Notify(record->page, WM_PAGE_CONNECTION, 1);
     Log(record->page, "Ps2 connected.\r\n");
   }
-  SetConnected(record, served);
+  record->connected.store(served);
   if (!served) record->link->ResetLink();
 }
 
@@ -67,7 +63,7 @@ void StepPeerState(DeviceRecord* record, BYTE status) {
   const bool peer = (status & tavrin::kStatusPeerExists) != 0;
   switch (record->peerState) {
     case Initial:
-      SetConnected(record, 0);
+      record->connected.store(0);
       Notify(record->page, WM_PAGE_CONNECTION, 0);
       AttentionFlag.store(1);
       Log(record->page, peer ? "Peer exist.\r\n" : "Wait for peer.\r\n");
@@ -101,9 +97,8 @@ bool RunPass() {
       record = next;
       continue;
     }
-    if (!InterlockedExchange(&record->flushPending, 1) &&
-        !SendNotifyMessageA(page, WM_PAGE_FLUSH, 0, 0))
-      InterlockedExchange(&record->flushPending, 0);
+    if (!record->flushPending.exchange(1) && !SendNotifyMessageA(page, WM_PAGE_FLUSH, 0, 0))
+      record->flushPending.store(0);
     if (record->closing && record->session->QueueEmpty()) {
       record = next;
       continue;

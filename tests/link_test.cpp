@@ -301,7 +301,8 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
   };
   const char *headerOut = "Error sending packet header.\r\n", *bodyOut = "Error sending packet body.\r\n",
              *headerIn = "Error getting packet header.\r\n", *bodyIn = "Error recieving packet body.\r\n";
-  // The bits set (+) and cleared (-), where a failed call records 0; the
+  // The bits set (+) and cleared (-), where a failed call records 0 (a
+  // failed send withdraws its transfer request); the
   // status reads (0: not a fixed number); the one line logged.
   struct Row {
     const char* what; bool send; Script script; bool ok; Ints handshake; uint64_t statusReads;
@@ -313,10 +314,10 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
          SimDriver::At(Call::SetFeature, 1, [] { EXPECT_EQ(50u, SimDriver::Events().size()); });
          console_->ReceiveRaw();
        }, true, {2, 4}, 0},
-      {"ready, no peer", true, [this] { console_->Detach(); }, false, {2}, 2},
+      {"ready, no peer", true, [this] { console_->Detach(); }, false, {2, -2}, 2},
       {"first read fails", true, stallThenAt(1, false), false, {}, 1},
-      {"a later read fails", true, stallThenAt(5, false), false, {2}, 5},
-      {"peer drops while sending", true, stallThenAt(50, true), false, {2}, 50},
+      {"a later read fails", true, stallThenAt(5, false), false, {2, -2}, 5},
+      {"peer drops while sending", true, stallThenAt(50, true), false, {2, -2}, 50},
       {"peer drops while receiving", false, stallThenAt(20, true), false, {}, 20},
       {"console stalls before transfer complete", false,
        [&] { console_->StallNextSend(); console_->SendRaw(packet); }, false, {-2}, 0},
@@ -329,10 +330,10 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
          SimDriver::At(Call::SetFeature, 2,
                        [] { SimDriver::FailNext(Call::SetFeature, 1, ERROR_IO_DEVICE); });
        }, true, {2, 0}, 0},
-      {"header write fails", true, fail(Call::Write, 1), false, {2}, 1, headerOut},
-      {"header write short", true, fail(Call::Write, 1, 7), false, {2}, 1, headerOut},
-      {"second chunk write fails", true, fail(Call::Write, 3), false, {2}, 1, bodyOut},
-      {"first chunk write short", true, fail(Call::Write, 2, 4000), false, {2}, 1, bodyOut},
+      {"header write fails", true, fail(Call::Write, 1), false, {2, -2}, 1, headerOut},
+      {"header write short", true, fail(Call::Write, 1, 7), false, {2, -2}, 1, headerOut},
+      {"second chunk write fails", true, fail(Call::Write, 3), false, {2, -2}, 1, bodyOut},
+      {"first chunk write short", true, fail(Call::Write, 2, 4000), false, {2, -2}, 1, bodyOut},
       {"header read fails", false, fail(Call::Read, 1), false, {-2}, 0, headerIn},
       {"header read short", false, fail(Call::Read, 1, 4), false, {-2}, 0, headerIn},
       {"body of 64 MiB and 1 byte", false, [this] { console_->SendRaw({1, 0, 0, 4, 'T', 'v', 'R', 0x13}); },

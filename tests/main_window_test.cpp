@@ -36,18 +36,6 @@ class MainWindowTest : public ::testing::Test {
   LRESULT Tabs(UINT message) { return SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, message, 0, 0); }
 };
 
-// Ctrl+Tab, or Ctrl+Shift+Tab, as the message loop hands it over.
-BOOL PressCtrlTab(bool shift) {
-  BYTE keys[256] = {}, none[256] = {};
-  keys[VK_CONTROL] = 0x80;
-  keys[VK_SHIFT] = shift ? 0x80 : 0;
-  SetKeyboardState(keys);
-  MSG message = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
-  const BOOL taken = TranslateAcceleratorA(MainWindow, AcceleratorTable, &message);
-  SetKeyboardState(none);
-  return taken;
-}
-
 TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
   enum Op { Add, Remove, Next, Previous, Destroy, Show };
   // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab. The
@@ -59,22 +47,28 @@ TEST_F(MainWindowTest, TabOperationsKeepOneSelectedPageShown) {
       {Remove, 1, TRUE, 1, 2, 3},    // another tab: the selection stays on page 2
       {Remove, 2, TRUE, 0, 0, 2},    // the selected tab: About takes over
       {Remove, 4, FALSE, 0, 0, 2}, {Next, 0, TRUE, 1, 3, 2},  // no tab stands for page 4
-      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window
+      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window; clicked
   };
   HWND pages[5] = {AboutPage, NewPage(), NewPage(), NewPage(), NewPage()};
+  NMHDR tabClick = {nullptr, IDC_PAGE_TABS, UINT(TCN_SELCHANGE)};
+  PageOrigin = {5, 9};  // where every shown page is put
   for (const auto& s : steps) {
     SCOPED_TRACE(&s - steps);
     const BOOL result = s.op == Add       ? AddPageTab("Cable", kDeviceTabImage, pages[s.page])
                         : s.op == Remove  ? RemovePageTab(pages[s.page])
                         : s.op == Destroy ? DestroyWindow(pages[s.page])
-                        : s.op == Show    ? ShowSelectedPage(MainWindow)
-                                          : PressCtrlTab(s.op == Previous);
+                        : s.op == Show    ? MainWindowProc(MainWindow, WM_NOTIFY, 0, LPARAM(&tabClick))
+                                          : MainWindowProc(MainWindow, WM_COMMAND,  // Ctrl+(Shift+)Tab
+                                                           s.op == Next ? IDM_NEXT_TAB : IDM_PREVIOUS_TAB, 0);
     EXPECT_EQ(s.result, result != FALSE);
     EXPECT_EQ(s.selected, Tabs(TCM_GETCURSEL));
     EXPECT_EQ(s.count, Tabs(TCM_GETITEMCOUNT));
     for (int p = 0; p < 5; ++p)
       EXPECT_TRUE(!IsWindow(pages[p]) || (p == s.shown) == (IsWindowVisible(pages[p]) != FALSE)) << p;
     EXPECT_TRUE(s.op != Show || !ShownPage);
+    POINT at = {};
+    if (s.shown >= 0) MapWindowPoints(pages[s.shown], MainWindow, &at, 1);
+    EXPECT_TRUE(s.shown < 0 || (at.x == 5 && at.y == 9)) << "at the page origin";
     EXPECT_TRUE(s.op < Next || s.op > Previous || IsChild(ShownPage, GetFocus())) << "the keys go to the page";
   }
   for (WPARAM command : {IDOK, IDCANCEL}) SendMessageA(MainWindow, WM_COMMAND, command, 0);

@@ -9,7 +9,11 @@
 #include <io.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
+#include <type_traits>
 #include <functional>
 #include <memory>
 #include <string>
@@ -25,6 +29,7 @@
 #include "ui/device_page.h"
 #include "ui/log_view.h"
 #include "ui/main_window.h"
+#include "ui/program.h"
 #include "ui/settings_page.h"
 
 using sim::Call;
@@ -33,7 +38,8 @@ using sim::SimDriver;
 namespace {
 
 const char kPeerExist[] = "Peer exist.\r\n", kConnected[] = "Ps2 connected.\r\n";
-const char kSent[] = "Send execute command.\r\n", kFailed[] = "Execute failed.\r\n";
+// Lines as expectLog gives them: the colour's first letter, then the text.
+const char kSent[] = "N Send execute command.\r\n", kFailed[] = "E Execute failed.\r\n";
 const int kAdded = int(NotifySound::DeviceAdded), kRemoved = int(NotifySound::DeviceRemoved);
 const std::vector<int> kError = {int(NotifySound::Error)}, kSilent;
 
@@ -89,11 +95,12 @@ std::vector<DeviceRecord*> Devices() {
   return out;
 }
 
-// Status reads since the last ClearEvents: failed ones, or ones that saw a console.
-int StatusReads(bool failed) {
+// Status reads since the last ClearEvents: failed ones (-1), or ones that
+// saw a console (1) or none (0).
+int StatusReads(int seen) {
   int reads = 0;
   for (const auto& e : SimDriver::Events())
-    reads += e.call == Call::GetStatus && (failed ? !e.ok : e.ok && (e.value & 1));
+    reads += e.call == Call::GetStatus && (e.ok ? int(e.value & 1) : -1) == seen;
   return reads;
 }
 
@@ -146,12 +153,12 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   // A failed status read ends the pass: the devices behind the unplugged
   // cable wait until its page has gone, and the list is linked past it.
   // Waited for without handling messages, so that the page stays.
-  auto failedReads = [](int n) { return probe::WaitFor([=] { return StatusReads(true) >= n; }, 10000); };
+  auto failedReads = [](int n) { return probe::WaitFor([=] { return StatusReads(-1) >= n; }, 10000); };
   SimDriver::Unplug(lateCable);
   ASSERT_TRUE(failedReads(1));
   SimDriver::ClearEvents();
   ASSERT_TRUE(failedReads(20));
-  EXPECT_EQ(0, StatusReads(false)) << "the device behind was polled";
+  EXPECT_EQ(0, StatusReads(1)) << "the device behind was polled";
   ASSERT_TRUE(PumpUntil([] { return DeviceCount == 2; }));
   EXPECT_EQ(std::vector<int>{kRemoved}, TakeSounds());
   EXPECT_FALSE(IsWindow(absent));
@@ -179,11 +186,68 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   EXPECT_EQ(1, Tty(*console)) << "the other cable is served";
   EXPECT_EQ(1, Tty(*stalling)) << "and this one after its reset";
 
+  const uint64_t resetsBefore = SimDriver::Count(Call::ResetLink);
   console->Detach();
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
   EXPECT_EQ(-1, _get_osfhandle(file));
+  EXPECT_EQ(resetsBefore + 1, SimDriver::Count(Call::ResetLink)) << "a lost peer resets the link";
   EXPECT_FALSE(Enabled(present, IDC_EXECUTE) || Enabled(present, IDC_RESET));
+  Click(present, IDC_RESET);  // no longer connected
+  EXPECT_TRUE(PumpUntil([&] { return CountInPage(present, "Reset failed.\r\n") == 1; }));
   EXPECT_EQ(2, CountInPage(present, kConnected));
+}
+
+// The program's message loop walked with posted messages: a WM_CLOSE that
+// a page takes removes its device and ends the walk over the list, Ctrl+Tab
+// goes to the main window's accelerators, Alt+C to the page whose control
+// it is for, and the quit message ends the loop with its code. Then a cable unplugged under each of the page's file dialogs:
+// the device goes at once, and the dialog's answer touches nothing of it,
+// nor of the device plugged in meanwhile.
+TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
+  static_assert(std::is_same_v<decltype(DeviceRecord::connected), std::atomic<LONG>>,
+                "the worker writes it while the UI thread reads it");
+  for (const char* name : {"older", "newer"}) SimDriver::Plug(name);
+  ASSERT_TRUE(ScanForCables());
+  HWND older = Devices()[1]->page, newer = Devices()[0]->page;
+  AppendLogText(older, "shown\r\n", LogText);
+  FlushLog(older);
+  const LRESULT tabs = SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0);
+  HWND tooltips = HWND(GetPropA(newer, "TavdeskTooltips"));
+  BYTE keys[256] = {};
+  keys[VK_CONTROL] = 0x80;
+  SetKeyboardState(keys);
+  PostMessageA(newer, WM_CLOSE, 0, 0);  // its tab was selected: About is now
+  PostMessageA(GetDlgItem(older, IDC_CLEAR_LOG), WM_KEYDOWN, VK_TAB, 0);
+  PostMessageA(GetDlgItem(older, IDC_RESET), WM_SYSCHAR, 'c', 1 << 29);
+  PostQuitMessage(7);
+  EXPECT_EQ(7, RunMessageLoop());
+  SetKeyboardState(std::array<BYTE, 256>{}.data());
+  EXPECT_EQ(1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0)) << "Ctrl+Tab from About";
+  EXPECT_EQ(tabs - 1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0));
+  EXPECT_EQ("", ViewText(older));
+  EXPECT_TRUE(IsWindow(older) && !IsWindow(tooltips)) << "the tooltips go with their page";
+  EXPECT_EQ(std::vector<DeviceRecord*>{PageRecord(older)}, Devices());
+  EXPECT_EQ((std::vector<int>{kAdded, kAdded, kRemoved}), TakeSounds());
+
+  folder_.Write("gone.elf", ElfHead(0x02, 0x00));
+  SimDriver::Unplug(1);  // the newer page's, which a scan would take again
+  int cable = 0;
+  for (auto [button, name] : {std::pair(IDC_EXECUTE, "gone.elf"), std::pair(IDC_SAVE_LOG, "gone.txt")}) {
+    HWND page = DeviceList->page;
+    ASSERT_TRUE(AnswerDialog(1148, [&, button = button] { Click(page, button); }, [&, name = name](HWND dialog) {
+      SimDriver::Unplug(cable);
+      probe::WaitFor([&] { return !IsWindow(page); }, 10000);
+      cable = SimDriver::Plug("next");
+      PostMessageA(MainWindow, WM_TIMER, 2, 0);  // the scan tick
+      probe::WaitFor([&] { return DeviceList && DeviceList->page != page; }, 10000);
+      SetDlgItemTextA(dialog, 1148, folder_.File(name).c_str());
+      PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    }));
+    EXPECT_EQ((std::vector<int>{kRemoved, kAdded}), TakeSounds()) << name;
+    ASSERT_EQ(1, DeviceCount);
+    EXPECT_STREQ("", DeviceList->lastFile) << name;
+  }
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(folder_.File("gone.txt").c_str()));
 }
 
 // Quit goes only to connected consoles. A normal close keeps a device
@@ -202,6 +266,11 @@ TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
 
   ASSERT_TRUE(QueueQuitForAll());
   EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
+  // Idle closing devices are no longer polled; their pages are still drawn.
+  SimDriver::ClearEvents();
+  AppendLogText(records[0]->page, "last\r\n", LogText);
+  ASSERT_TRUE(PumpUntil([&] { return StatusReads(1) >= 20 && CountInPage(records[0]->page, "last\r\n"); }));
+  EXPECT_EQ(0, StatusReads(0));
   for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
     EXPECT_FALSE(Enabled(records[0]->page, id));
   TakeSounds();
@@ -229,7 +298,9 @@ TEST_F(WorkerTest, DevicePageCommands) {
   // The lines queued and the sounds played since the last call.
   auto expectLog = [&](const std::vector<std::string>& lines, const std::vector<int>& sounds) {
     std::vector<std::string> logged;
-    for (const QueuedEntry& e : link.TakeLog()) logged.push_back(e.text);
+    for (const QueuedEntry& e : link.TakeLog())
+      logged.push_back("TEN"[e.colour == Settings.colours[LogError] ? 1 : e.colour == Settings.colours[LogNotice] ? 2 : 0] +
+                       (" " + e.text));
     EXPECT_EQ(lines, logged);
     EXPECT_EQ(sounds, TakeSounds());
   };
@@ -259,7 +330,7 @@ TEST_F(WorkerTest, DevicePageCommands) {
   for (uint8_t connected : {0, 1}) {
     link.record()->connected = connected;
     Click(page, IDC_RESET);
-    expectLog({connected ? "Send reset command.\r\n" : "Reset failed.\r\n"}, connected ? kSilent : kError);
+    expectLog({connected ? "N Send reset command.\r\n" : "E Reset failed.\r\n"}, connected ? kSilent : kError);
   }
   EXPECT_FALSE(Enabled(page, IDC_RESET)) << "until the next connection notice";
   EXPECT_EQ(0, served());
@@ -271,21 +342,35 @@ TEST_F(WorkerTest, DevicePageCommands) {
   EXPECT_EQ("", ViewText(page));
 
   // Save log offers the executed file's name without its extension (a '.'
-  // in a folder name is none); the filter, not the name, picks the format,
-  // and the log is flushed before it is written. A cancel fails Execute only.
+  // in a folder name is none, the last '.' in the name is); the filter, not
+  // the name, picks the format, and the log is flushed before it is written.
+  // Both dialogs start in the shared folder until a file was executed. A
+  // cancel fails Execute only; a file that cannot be written fails Save log.
   CreateDirectoryA(folder_.File("v1.2").c_str(), nullptr);
   folder_.Write("v1.2\\prog", ElfHead(0x02, 0x00));
+  folder_.Write("v1.2\\p.x.elf", ElfHead(0x02, 0x00));
+  HANDLE locked = CreateFileA(folder_.File("locked.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  for (const char* name : {"first.txt", "locked.txt"}) ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, name, 1));
+  CloseHandle(locked);
+  expectLog({"E Save log failed.\r\n"}, kError);
+  EXPECT_TRUE(GetFileAttributesA(folder_.File("first.txt").c_str()) != INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, nullptr, 0, true));
   expectLog({kFailed}, kError);
-  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, "v1.2\\prog"));  // from the shared folder
-  expectLog({kSent}, kSilent);
-  EXPECT_EQ(1, served());
-  EXPECT_EQ(folder_.File("v1.2\\prog"), link.session().LastExecuted());
+  const struct { std::string typed, file, offered; } executed[] = {
+      {"v1.2\\p.x.elf", "v1.2\\p.x.elf", "p.x"},  // from the shared folder
+      {folder_.File("v1.2\\prog"), "v1.2\\prog", "prog"}};
+  for (const auto& row : executed) {
+    ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, row.typed.c_str()));
+    expectLog({kSent}, kSilent);
+    EXPECT_EQ(1, served());
+    EXPECT_EQ(folder_.File(row.file), link.session().LastExecuted());
+    std::string offered;
+    ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, nullptr, 0, true, &offered));
+    EXPECT_EQ(row.offered, offered);
+  }
   AppendLogText(page, "plain\r\n", LogText);
-  std::string offered;
-  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, nullptr, 0, true, &offered));
-  EXPECT_EQ("prog", offered);
-  ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("a.txt").c_str(), 2));
+  for (int twice = 0; twice < 2; ++twice)  // the second replaces the first
+    ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("a.txt").c_str(), 2));
   expectLog({}, kSilent);
   const std::string saved = FileText(folder_, "a.txt");
   EXPECT_EQ(0u, saved.rfind("{\\rtf", 0));
@@ -303,7 +388,7 @@ TEST_F(WorkerTest, DevicePageCommands) {
     std::memcpy(head + 1, list.data(), list.size());
     GlobalUnlock(drop);
     SendMessageA(page, WM_DROPFILES, WPARAM(drop), 0);
-    expectLog({"Eat dropped file.\r\n", files == 1 ? kSent : kFailed}, files == 1 ? kSilent : kError);
+    expectLog({"N Eat dropped file.\r\n", files == 1 ? kSent : kFailed}, files == 1 ? kSilent : kError);
     EXPECT_EQ(0u, GlobalSize(drop)) << "the drop was not finished";
   }
   EXPECT_EQ(1, served());
@@ -332,6 +417,10 @@ TEST_F(WorkerTest, DevicePageCommands) {
 
 // The Settings page from template 105, driven as a user would.
 TEST_F(WorkerTest, SettingsPage) {
+  ASSERT_TRUE(CloseAllDevices(true));  // a worker started at the low priority
+  Settings.priority = 0;
+  ASSERT_TRUE(StartWorker());
+  EXPECT_EQ(THREAD_PRIORITY_BELOW_NORMAL, GetThreadPriority(WorkerThread));
   Settings.readOnly = 1;
   Settings.shareExecFolder = 0;
   ASSERT_TRUE(CreateSettingsPage());
@@ -363,17 +452,24 @@ TEST_F(WorkerTest, SettingsPage) {
   EXPECT_FALSE(PlayNotifySound(NotifySound::Error)) << "the last click turned the sounds off";
   EXPECT_TRUE(TakeSounds().empty());
 
-  // A chosen colour repaints only its swatch. comdlg32's red, green and
-  // blue fields are 706 to 708.
-  const COLORREF chosen = RGB(12, 200, 34);
-  ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, IDC_NOTIFY_COLOUR); },
-                           [chosen](HWND dialog) {
-    for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, chosen >> 8 * i & 0xFF, FALSE);
-    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-  }));
-  EXPECT_EQ(chosen, Settings.colours[LogNotice]);
+  // Each colour button edits its own colour, repaints only its swatch, and
+  // keeps the custom colours added on the way. comdlg32's red, green and
+  // blue fields are 706 to 708, "Add to Custom Colors" is 712.
+  const struct { int button; LogColour colour; COLORREF chosen; } buttons[] = {
+      {IDC_TEXT_COLOUR, LogText, RGB(1, 2, 3)}, {IDC_ERROR_COLOUR, LogError, RGB(200, 30, 40)},
+      {IDC_NOTIFY_COLOUR, LogNotice, RGB(12, 200, 34)}};
   const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
+  for (const auto& row : buttons) {
+    ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, row.button); }, [&](HWND dialog) {
+      for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, row.chosen >> 8 * i & 0xFF, FALSE);
+      SendMessageA(dialog, WM_COMMAND, 712, 0);
+      SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+    }));
+    EXPECT_EQ(row.chosen, Settings.colours[row.colour]) << row.button;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
+    EXPECT_NE(std::end(Settings.customColours),
+              std::find(std::begin(Settings.customColours), std::end(Settings.customColours), row.chosen));
+  }
 
   // The folder follows every keystroke, keeps 519 characters, and is
   // stored when the page goes.
@@ -384,7 +480,10 @@ TEST_F(WorkerTest, SettingsPage) {
   SetWindowTextA(edit, std::string(520, 'f').c_str());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(IniPath));
+  HGDIOBJ bitmaps[3];
+  for (int i = 0; i < 3; ++i) bitmaps[i] = HGDIOBJ(SendDlgItemMessageA(page, swatches[i], STM_GETIMAGE, IMAGE_BITMAP, 0));
   DestroyWindow(page);
+  for (HGDIOBJ bitmap : bitmaps) EXPECT_EQ(0u, GetObjectType(bitmap)) << "a swatch's bitmap left";
   SetSharedFolder("");
   ASSERT_TRUE(LoadSettings());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);

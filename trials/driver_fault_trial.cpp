@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "link/cable_protocol.h"
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "sim/console_emulator.h"
@@ -38,7 +39,10 @@ std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
 // The calls of each kind in one clean exchange; status reads counted from
 // the exchange's first read on (before it, the worker polls all the time).
 // The request is in once transfer complete is cleared: the status reads
-// before that clear feature belong to receiving it.
+// before that clear feature belong to receiving it. The reply is out at the
+// first status read that finds transfer complete clear after the host raised
+// it; the reads after that are the worker's next polls, not the exchange's
+// (counted, a failure there would land on a poll and close the page).
 struct Positions {
   int counts[static_cast<int>(Call::kCount)] = {};
   int receivingStatusReads = 0;
@@ -46,13 +50,15 @@ struct Positions {
 
 Positions CountCalls() {
   Positions p;
-  bool started = false;
+  bool started = false, completeRaised = false;
   for (const auto& e : SimDriver::Events()) {
     started |= e.call == Call::Read;
     if (!started) continue;
     if (e.call == Call::GetStatus && p.counts[static_cast<int>(Call::ClearFeature)] == 0)
       p.receivingStatusReads++;
     p.counts[static_cast<int>(e.call)]++;
+    completeRaised |= e.call == Call::SetFeature && e.value == tavrin::kFeatureTransferComplete;
+    if (completeRaised && e.call == Call::GetStatus && !(e.value & tavrin::kStatusTransferComplete)) break;
   }
   return p;
 }

@@ -240,7 +240,7 @@ HandOffAnswer Answer(const COPYDATASTRUCT* data) {
   if (found != HandOffAnswer::Done) return found;
   if (record->closing) return HandOffAnswer::NoDevice;  // on its way out
   // Execute and Reset are disabled until the console is served.
-  if (!record->session || !InterlockedCompareExchange(&record->connected, 0, 0))
+  if (!record->session || !record->connected.load())
     return HandOffAnswer::NotConnected;
   HWND page = record->page;
   TextCopy* copy = nullptr;

@@ -47,7 +47,9 @@ constexpr DWORD kRichTextFilter = 2;
 
 void LogNoticeLine(HWND page, const char* text) { AppendLogText(page, text, LogNotice); }
 
+// A page removed under one of its dialogs has no one left to tell.
 void Fail(HWND page, const char* text) {
+  if (!IsWindow(page)) return;
   AppendLogText(page, text, LogError);
   PlayNotifySound(NotifySound::Error);
 }
@@ -156,12 +158,11 @@ void DevicePage_OnFlush(HWND page) {
   KillTimer(page, kFlushTimer);  // first, so that a page without its record stops ticking
   DeviceRecord* record = PageRecord(page);
   if (!record) return;
-  InterlockedExchange(&record->flushPending, 0);
+  record->flushPending.store(0);
   bool more = false;
   if (FlushLogFor(page, kFlushSliceMs, &more) && more) {
     // Without the timer the worker's next notice has to carry on instead.
-    InterlockedExchange(&record->flushPending,
-                        SetTimer(page, kFlushTimer, USER_TIMER_MINIMUM, nullptr) ? 1 : 0);
+    record->flushPending.store(SetTimer(page, kFlushTimer, USER_TIMER_MINIMUM, nullptr) ? 1 : 0);
   }
 }
 
@@ -215,21 +216,27 @@ INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
   return FALSE;
 }
 
+// Both file dialogs run a message loop of their own, in which an unplug can
+// remove the device: no record is held across one, and a page found gone
+// afterwards ends the command.
 bool ExecuteDialog(HWND page) {
   DeviceRecord* record = PageRecord(page);
   if (!record || !record->session) return false;
+  char file[kPathChars];
   char folder[kPathChars];
+  lstrcpynA(file, record->lastFile, kPathChars);
   OPENFILENAMEA dialog = {};
   dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
   dialog.hwndOwner = page;
   dialog.lpstrFilter = kExecuteFilter;
   dialog.nFilterIndex = 0;
-  dialog.lpstrFile = record->lastFile;
+  dialog.lpstrFile = file;
   dialog.nMaxFile = kPathChars;
-  dialog.lpstrInitialDir = InitialFolder(record->lastFile, folder);
+  dialog.lpstrInitialDir = InitialFolder(file, folder);
   dialog.lpstrTitle = "Execute file...";
   dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-  if (!GetOpenFileNameA(&dialog)) return false;
+  if (!GetOpenFileNameA(&dialog) || !(record = PageRecord(page))) return false;
+  std::memcpy(record->lastFile, file, kPathChars);
   return QueueLastFile(page, record);
 }
 
@@ -276,6 +283,7 @@ bool SaveLog(HWND page) {
   dialog.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   // A cancel is no failure; a dialog that could not do its work is.
   if (!GetSaveFileNameA(&dialog)) return CommDlgExtendedError() == 0;
+  if (!PageRecord(page)) return false;
 
   if (!AddSaveExtension(name, sizeof name, dialog.nFilterIndex)) return false;
   HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,

@@ -42,6 +42,16 @@ BOOL CALLBACK FindRunningCopy(HWND window, LPARAM found) {
   return TRUE;
 }
 
+// Newest device first. The list changes only on this thread, so it needs no
+// lock here; but a page that takes the message may have freed its record
+// (a WM_CLOSE removes the device), so the walk ends there.
+bool TakenByDevicePage(MSG* message) {
+  for (DeviceRecord* record = DeviceList; record; record = record->next) {
+    if (IsWindow(record->page) && IsDialogMessageA(record->page, message)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 HWND RunningCopyWindow() {
@@ -98,12 +108,7 @@ int RunMessageLoop() {
   while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
     if (got == -1) return 0;
     if (MainWindow && TranslateAcceleratorA(MainWindow, AcceleratorTable, &message)) continue;
-    bool taken = false;
-    // Newest device first. The list changes only on this thread, between
-    // messages, so it needs no lock here.
-    for (DeviceRecord* record = DeviceList; record && !taken; record = record->next)
-      taken = IsWindow(record->page) && IsDialogMessageA(record->page, &message);
-    if (taken) continue;
+    if (TakenByDevicePage(&message)) continue;
     if (SettingsPage && IsDialogMessageA(SettingsPage, &message)) continue;
     if (AboutPage && IsDialogMessageA(AboutPage, &message)) continue;
     if (MainWindow && IsDialogMessageA(MainWindow, &message)) continue;

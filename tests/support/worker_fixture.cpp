@@ -1,6 +1,9 @@
 // The worker fixture, the bounded message pump and the sound spy.
 #include "tests/support/worker_fixture.h"
 
+#include <mmsystem.h>
+
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -17,14 +20,67 @@ namespace {
 std::mutex playedLock;
 std::vector<int> played;
 
-BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD) {
-  const int which = sound == SoundData[0] ? 0 : sound == SoundData[1] ? 1 : sound == SoundData[2] ? 2 : -1;
+BOOL WINAPI RecordSound(LPCSTR sound, HMODULE, DWORD flags) {
+  int which = sound == SoundData[0] ? 0 : sound == SoundData[1] ? 1 : sound == SoundData[2] ? 2 : -1;
+  if (flags != (SND_ASYNC | SND_MEMORY)) which = -1;  // one that would hold the window up
   std::lock_guard<std::mutex> lock(playedLock);
   played.push_back(sound ? which : -1);
   return TRUE;
 }
 
+// Device records on pages of their own, decommitted (never reused) when
+// freed, so that a touch of a freed record faults at once. The product
+// allocates them with calloc and frees them with free, through the import
+// table of this program.
+using CallocProc = void*(__cdecl*)(size_t, size_t);
+using FreeProc = void(__cdecl*)(void*);
+extern "C" CallocProc __imp_calloc;
+extern "C" FreeProc __imp_free;
+CallocProc realCalloc;
+FreeProc realFree;
+std::atomic<void*> guarded[512];
+
+void* GuardedCalloc(size_t count, size_t size) {
+  if (count != 1 || size != sizeof(DeviceRecord)) return realCalloc(count, size);
+  void* block = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  for (auto& slot : guarded) {
+    void* none = nullptr;
+    if (block && slot.compare_exchange_strong(none, block)) return block;
+  }
+  if (block) VirtualFree(block, 0, MEM_RELEASE);
+  return realCalloc(count, size);
+}
+
+void GuardedFree(void* block) {
+  for (auto& slot : guarded) {
+    void* was = block;
+    if (block && slot.compare_exchange_strong(was, nullptr)) {
+      VirtualFree(block, sizeof(DeviceRecord), MEM_DECOMMIT);
+      return;
+    }
+  }
+  realFree(block);
+}
+
+template <typename Proc>
+void Patch(Proc* entry, Proc replacement, Proc* saved) {
+  DWORD was = 0;
+  VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &was);
+  *saved = *entry;
+  *entry = replacement;
+  VirtualProtect(entry, sizeof *entry, was, &was);
+}
+
 }  // namespace
+
+void GuardDeviceRecords() {
+  static const bool patched = [] {
+    Patch(&__imp_free, GuardedFree, &realFree);
+    Patch(&__imp_calloc, GuardedCalloc, &realCalloc);
+    return true;
+  }();
+  (void)patched;
+}
 
 bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
   const ULONGLONG end = GetTickCount64() + ms;
@@ -70,6 +126,7 @@ std::vector<int> TakeSounds() {
 void WorkerTest::SetUp() {
   sim::SimDriver::Reset();
   ASSERT_TRUE(SpyOnSounds());
+  GuardDeviceRecords();
   ASSERT_TRUE(MainWindow || CreateMainWindow());
   SetSharedFolder(folder_.Path().c_str());
   lstrcpynA(IniPath, folder_.File("t.ini").c_str(), kPathChars);

@@ -21,9 +21,14 @@ int CountInPage(HWND page, const std::string& line);
 
 // From the first call on, the system's PlaySoundA jumps to a recorder (its
 // first bytes patched, in this process only, for good). A sound is recorded
-// as its NotifySound number, found by its data among SoundData; -1 for others.
+// as its NotifySound number, found by its data among SoundData; -1 for
+// others, and for one not played asynchronously from memory.
 bool SpyOnSounds();
 std::vector<int> TakeSounds();  // the sounds played since the last call
+
+// From the first call on, every DeviceRecord lives on pages of its own that
+// its release decommits: a freed record touched again faults at once.
+void GuardDeviceRecords();
 
 // The main window (made once per process), default settings, a shared folder
 // of its own that also holds the INI file, and a running worker; afterwards
