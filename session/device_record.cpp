@@ -20,7 +20,7 @@ DeviceRecord* PageRecord(HWND page) {
   return reinterpret_cast<DeviceRecord*>(GetWindowLongPtrA(page, DWLP_USER));
 }
 
-LogEntry** PageLogHead(HWND page) {
+LogQueue* PageLogQueue(HWND page) {
   DeviceRecord* record = PageRecord(page);
-  return record ? &record->logHead : nullptr;
+  return record ? &record->log : nullptr;
 }
