@@ -24,6 +24,8 @@ add_library(tavdesk_core STATIC
   session/device_record.cpp
   session/link_worker.cpp
   ui/log_view.cpp
+  ui/log_find.cpp
+  ui/log_menu.cpp
   ui/device_page.cpp
   ui/device_list.cpp
 )
@@ -180,7 +182,7 @@ add_dependencies(startup_bench Tavdesk TavdeskSim minimal_dialog)
 # The whole program under traffic, with this process as the consoles.
 add_executable(whole_program_bench bench/whole_program_bench.cpp sim/console_emulator.cpp
                sim/socket_console_end.cpp)
-target_link_libraries(whole_program_bench PRIVATE tavdesk_program_probe ws2_32)
+target_link_libraries(whole_program_bench PRIVATE tavdesk_program_probe ws2_32 psapi)
 add_dependencies(whole_program_bench TavdeskSim)
 set_target_properties(host_file_bench minimal_dialog startup_bench whole_program_bench
                       PROPERTIES EXCLUDE_FROM_ALL TRUE)

@@ -91,6 +91,11 @@ INT_PTR MainWindow_OnCommand(HWND window, WORD command) {
     case IDM_PREVIOUS_TAB:
       CyclePageTab(window, -1);
       return TRUE;
+    case IDM_LOG_FIND:
+    case IDM_LOG_FIND_NEXT:
+      // Find works on the log of the device page shown, if one is.
+      if (PageRecord(ShownPage)) SendMessageA(ShownPage, WM_COMMAND, command, 0);
+      return TRUE;
   }
   // Escape and Enter (IDCANCEL, IDOK) land here too and do nothing.
   return FALSE;
