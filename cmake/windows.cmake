@@ -68,7 +68,8 @@ tavdesk_wine_test(settings_test tests/settings_test.cpp)
 target_link_libraries(settings_test PRIVATE tavdesk_sim)
 
 tavdesk_wine_test(log_queue_test tests/log_queue_test.cpp)
-target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources
+                      tavdesk_program_probe)
 
 # The link worker and its pages run with the real main window.
 add_library(tavdesk_worker_fixture STATIC tests/support/worker_fixture.cpp)

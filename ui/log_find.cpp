@@ -1,7 +1,7 @@
 // The Find dialog over a page's log. The dialog keeps pointing at the
 // FINDREPLACE block and its text, so both live as long as the program; the
 // dialog tells the page what to find through a registered message. A match
-// is searched by the rich edit itself (EM_FINDTEXTEX).
+// is searched by the rich edit itself (EM_FINDTEXTEX), upwards too.
 #include "ui/log_find.h"
 
 #include <commdlg.h>
@@ -79,15 +79,28 @@ bool FindInLog(HWND page, const char* text, DWORD flags) {
   if (!IsWindow(view) || !text || !text[0]) return false;
   CHARRANGE selection = {};
   SendMessageA(view, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
-  const bool down = (flags & FR_DOWN) != 0;
+  const WPARAM how = FR_DOWN | (flags & (FR_MATCHCASE | FR_WHOLEWORD));
   FINDTEXTEXA request = {};
   request.lpstrText = text;
-  request.chrg.cpMin = down ? selection.cpMax : selection.cpMin;
-  request.chrg.cpMax = down ? -1 : 0;
-  const LRESULT at = SendMessageA(view, EM_FINDTEXTEX, flags & (FR_DOWN | FR_MATCHCASE | FR_WHOLEWORD),
-                                  reinterpret_cast<LPARAM>(&request));
-  if (at < 0) return false;
-  SendMessageA(view, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&request.chrgText));
+  CHARRANGE match = {-1, -1};
+  if (flags & FR_DOWN) {
+    request.chrg = {selection.cpMax, -1};
+    if (SendMessageA(view, EM_FINDTEXTEX, how, reinterpret_cast<LPARAM>(&request)) >= 0)
+      match = request.chrgText;
+  } else {
+    // Rich edit 1.0 searches only down (FR_DOWN is ignored), so the match
+    // above is the last one found down from the start that ends before the
+    // selection.
+    for (LONG from = 0;; from = request.chrgText.cpMin + 1) {
+      request.chrg = {from, selection.cpMin};
+      if (SendMessageA(view, EM_FINDTEXTEX, how, reinterpret_cast<LPARAM>(&request)) < 0 ||
+          request.chrgText.cpMax > selection.cpMin)
+        break;
+      match = request.chrgText;
+    }
+  }
+  if (match.cpMin < 0) return false;
+  SendMessageA(view, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&match));
   SendMessageA(view, EM_SCROLLCARET, 0, 0);
   return true;
 }
