@@ -177,6 +177,25 @@ TEST_F(LogQueueTest, SlicedFlushesKeepTheOrderAndThePageCarriesOnToTheEnd) {
   EXPECT_EQ(flood + "next\r\nlate\r\n", ViewText(page()));
 }
 
+// Past the scrollback the view starts afresh, its first line counting every
+// line removed so far; Clear log forgets the count. (The flush trims at
+// kLogScrollbackChars; the limits here are small.)
+TEST_F(LogQueueTest, ScrollbackRemovesTheOldLinesInOneBlockAndCountsThem) {
+  std::string lines;
+  for (int i = 0; i < 100; ++i) lines += "line " + std::to_string(i) + "\r\n";
+  ASSERT_TRUE(AppendLogBytes(page(), lines.data(), uint32_t(lines.size()), LogText) && FlushLog(page()));
+  EXPECT_FALSE(TrimLogView(page(), LONG(lines.size())));
+  EXPECT_EQ(lines, ViewText(page()));
+  EXPECT_TRUE(TrimLogView(page(), 500));
+  EXPECT_EQ("[100 earlier lines removed]\r\n", ViewText(page()));
+  ASSERT_TRUE(AppendLogText(page(), "late\n", LogText) && FlushLog(page()));
+  EXPECT_TRUE(TrimLogView(page(), 10));
+  EXPECT_EQ("[101 earlier lines removed]\r\n", ViewText(page()));
+  EXPECT_EQ(101, RemovedLogLines(page()));
+  SendMessageA(page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
+  EXPECT_TRUE(ViewText(page()).empty() && RemovedLogLines(page()) == 0);
+}
+
 CHARRANGE Selection(HWND page) {
   CHARRANGE selection = {};
   SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));

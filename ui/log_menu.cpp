@@ -1,33 +1,20 @@
 // The log view's context menu, built in code so that its items show the
 // page's state. Save log and Clear log are the page's own buttons'
-// commands; word wrap is a property of the view, off when a page starts.
+// commands; word wrap is the log view's (ui/log_view.h).
 #include "ui/log_menu.h"
 
 #include <richedit.h>
 #include <windowsx.h>
 
 #include "ui/log_find.h"
+#include "ui/log_view.h"
 #include "ui/resource.h"
 
 namespace {
 
-const char kWrapProperty[] = "TavdeskLogWrap";
-
 HWND LogView(HWND page) { return GetDlgItem(page, IDC_LOG_VIEW); }
 
-void SetWordWrap(HWND page, bool wrap) {
-  HWND view = LogView(page);
-  // Line width 0 wraps at the window's edge; 1 (rich edit 1.0) not at all.
-  SendMessageA(view, EM_SETTARGETDEVICE, 0, wrap ? 0 : 1);
-  if (wrap)
-    SetPropA(view, kWrapProperty, reinterpret_cast<HANDLE>(1));
-  else
-    RemovePropA(view, kWrapProperty);
-}
-
 }  // namespace
-
-bool LogWordWrap(HWND page) { return GetPropA(LogView(page), kWrapProperty) != nullptr; }
 
 HMENU CreateLogMenu(HWND page) {
   HMENU menu = CreatePopupMenu();
@@ -78,7 +65,7 @@ bool LogMenu_OnCommand(HWND page, WORD id) {
       FindNextInLog(page);
       return true;
     case IDM_LOG_WORD_WRAP:
-      SetWordWrap(page, !LogWordWrap(page));
+      SetLogWordWrap(page, !LogWordWrap(page));
       return true;
     case IDM_LOG_SAVE:
       SendMessageA(page, WM_COMMAND, IDC_SAVE_LOG, 0);

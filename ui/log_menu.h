@@ -13,5 +13,3 @@ void ShowLogMenu(HWND page, LPARAM point);
 // The page's commands of the menu and of the Find keys; false for any
 // other id.
 bool LogMenu_OnCommand(HWND page, WORD id);
-// Whether the page's log wraps long lines at the view's edge.
-bool LogWordWrap(HWND page);

@@ -3,8 +3,8 @@
 // view on every replace: so a step gathers the queued entries of one colour
 // into one replace, draws with the view's redraw off and repaints once, and
 // draws as many bytes as the last steps say fit in its time. Past the
-// scrollback the oldest lines go in one large block, and a note line at the
-// top counts them, so a step costs the same after hours as after seconds.
+// scrollback the view is renewed, its first line a note counting the lines
+// removed, so a step costs the same after hours as after seconds.
 #include "ui/log_view.h"
 
 #include <richedit.h>
@@ -26,6 +26,7 @@ namespace {
 // the bytes it drew per millisecond lately, and the lines removed so far.
 const char kRateProperty[] = "TavdeskLogRate";
 const char kRemovedProperty[] = "TavdeskLogRemoved";
+const char kWrapProperty[] = "TavdeskLogWrap";
 // A first guess before any step was timed, and the bounds of a step's size.
 constexpr size_t kFirstRate = 512;
 constexpr size_t kSmallestStep = 1024;
@@ -55,13 +56,6 @@ size_t PieceLength(const char* text, size_t length, size_t limit) {
   return end ? end : length;
 }
 
-std::string TextRange(HWND view, LONG from, LONG to) {
-  std::string text(static_cast<size_t>(to - from) + 1, '\0');
-  TEXTRANGEA range = {{from, to}, &text[0]};
-  text.resize(static_cast<size_t>(SendMessageA(view, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range))));
-  return text;
-}
-
 // Replaces the selection with `text` in `colour`.
 void Replace(HWND view, COLORREF colour, const char* text) {
   CHARFORMATA format = {};
@@ -81,39 +75,54 @@ int64_t CountLines(const std::string& text) {
   return lines;
 }
 
-// Past the scrollback, removes the oldest whole lines down to
-// kLogScrollbackChars - kLogTrimChars and puts the note line in their
-// place. Returns the characters by which the rest of the text moved up.
-LONG TrimScrollback(HWND view) {
-  const LONG length = GetWindowTextLengthA(view);
-  if (length <= kLogScrollbackChars) return 0;
-  int64_t removed = static_cast<int64_t>(Property(view, kRemovedProperty));
-  // The note line, when there is one, is the first line and goes too.
-  const LONG noteEnd =
-      removed ? static_cast<LONG>(SendMessageA(view, EM_LINEINDEX, 1, 0)) : 0;
-  // The cut lies after the line end that follows the mark; a line longer
-  // than the look-ahead is cut where the view breaks it.
-  const LONG mark = length - (kLogScrollbackChars - kLogTrimChars);
-  const std::string ahead = TextRange(view, mark, std::min(length, mark + 65536));
-  size_t end = ahead.find_first_of("\r\n");
-  LONG cut;
-  if (end == std::string::npos) {
-    const LRESULT line = SendMessageA(view, EM_EXLINEFROMCHAR, 0, mark);
-    cut = static_cast<LONG>(SendMessageA(view, EM_LINEINDEX, line + 1, 0));
-    if (cut <= mark) cut = mark;
-  } else {
-    if (ahead[end] == '\r' && end + 1 < ahead.size() && ahead[end + 1] == '\n') ++end;
-    cut = mark + static_cast<LONG>(end) + 1;
-  }
-  removed += CountLines(TextRange(view, std::max<LONG>(noteEnd, 0), cut));
-  SetProperty(view, kRemovedProperty, static_cast<size_t>(removed));
+// A fresh, empty log view in the place of `old`, with its styles, font,
+// colours, options and remembered state; `old` is destroyed. Wine's rich
+// edit takes time in proportion to the whole text for every line removed
+// from its top (64 KiB off a 4 MB view: 8 to 16 s here), and for emptying it
+// by WM_SETTEXT likewise, while destroying it costs one pass over the text
+// (0.6 s for 2 MB). None when no new view can be made; `old` then stays.
+HWND RenewView(HWND page, HWND old) {
+  RECT place;
+  GetWindowRect(old, &place);
+  MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&place), 2);
+  HWND view = CreateWindowExA(
+      static_cast<DWORD>(GetWindowLongPtrA(old, GWL_EXSTYLE)), "RICHEDIT", "",
+      static_cast<DWORD>(GetWindowLongPtrA(old, GWL_STYLE)), place.left, place.top,
+      place.right - place.left, place.bottom - place.top, page,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_LOG_VIEW)),
+      reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE)), nullptr);
+  if (!view) return nullptr;
+  SendMessageA(view, WM_SETFONT, SendMessageA(old, WM_GETFONT, 0, 0), FALSE);
+  SendMessageA(view, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_INACTIVEBORDER));
+  SendMessageA(view, EM_EXLIMITTEXT, 0, kLogViewTextLimit);
+  SendMessageA(view, EM_SETOPTIONS, ECOOP_SET, SendMessageA(old, EM_GETOPTIONS, 0, 0));
+  for (const char* name : {kRateProperty, kRemovedProperty, kWrapProperty})
+    if (HANDLE value = GetPropA(old, name)) SetPropA(view, name, value);
+  if (GetPropA(view, kWrapProperty)) SendMessageA(view, EM_SETTARGETDEVICE, 0, 0);
+  SetWindowPos(view, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // the tab order
+  const bool focused = GetFocus() == old;
+  DestroyWindow(old);
+  if (focused) SetFocus(view);
+  return view;
+}
 
+// Past `limit` characters the view is renewed, its first line a note of how
+// many lines were removed so far. Returns the view to draw into.
+HWND Trim(HWND page, HWND view, LONG limit) {
+  if (GetWindowTextLengthA(view) <= limit) return view;
+  int64_t removed = static_cast<int64_t>(Property(view, kRemovedProperty));
+  std::string text(static_cast<size_t>(GetWindowTextLengthA(view)) + 1, '\0');
+  text.resize(static_cast<size_t>(GetWindowTextA(view, &text[0], static_cast<int>(text.size()))));
+  // The note line is no line of the console's.
+  removed += CountLines(text) - (removed ? 1 : 0);
+  HWND fresh = RenewView(page, view);
+  if (!fresh) return view;
+  SetProperty(fresh, kRemovedProperty, static_cast<size_t>(removed));
   char note[96];
-  std::snprintf(note, sizeof note, "[%lld earlier lines removed]\r\n",
-                static_cast<long long>(removed));
-  SendMessageA(view, EM_SETSEL, 0, cut);
-  Replace(view, Settings.colours[LogNotice], note);
-  return cut - static_cast<LONG>(SendMessageA(view, EM_LINEINDEX, 1, 0));
+  std::snprintf(note, sizeof note, "[%lld earlier lines removed]\r\n", static_cast<long long>(removed));
+  SendMessageA(fresh, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  Replace(fresh, Settings.colours[LogNotice], note);
+  return fresh;
 }
 
 // Draws entries of one colour from `first` on, up to `budget` bytes, as one
@@ -175,12 +184,14 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   SendMessageA(view, WM_SETREDRAW, FALSE, 0);
   const ULONGLONG start = GetTickCount64();
   size_t drawn = 0;
-  LONG moved = 0;
+  bool renewed = false;
   while (first && drawn < budget) {
     const LogEntry* was = first;
     const size_t before = drawn;
     first = DrawRun(page, view, first, budget - drawn, &drawn);
-    moved += TrimScrollback(view);
+    HWND trimmed = Trim(page, view, kLogScrollbackChars);
+    renewed = renewed || trimmed != view;
+    view = trimmed;
     if (first == was && drawn == before) break;  // the next line is too long for this step
   }
   // Steps of a few milliseconds are too short for the tick count to time.
@@ -191,12 +202,10 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
     SetProperty(view, kRateProperty, std::min(rate * 2, kLargestStep));
   SendMessageA(view, WM_SETREDRAW, TRUE, 0);
 
-  if (follow || selection.cpMin < moved) {
+  if (follow || renewed) {
     SendMessageA(view, EM_SETSEL, static_cast<WPARAM>(-1), -1);
     SendMessageA(view, EM_SCROLLCARET, 0, 0);
   } else {
-    selection.cpMin -= moved;
-    selection.cpMax -= moved;
     SendMessageA(view, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&selection));
   }
   InvalidateRect(view, nullptr, FALSE);
@@ -207,13 +216,35 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   return true;
 }
 
+bool TrimLogView(HWND page, LONG limit) {
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  return IsWindow(view) && Trim(page, view, limit) != view;
+}
+
 bool ClearLogView(HWND page) {
   HWND view = GetDlgItem(page, IDC_LOG_VIEW);
-  if (!IsWindow(view) || !SetWindowTextA(view, "")) return false;
-  RemovePropA(view, kRemovedProperty);
+  if (!IsWindow(view)) return false;
+  if (GetWindowTextLengthA(view) == 0) return true;
+  HWND fresh = RenewView(page, view);
+  if (!fresh) return false;
+  RemovePropA(fresh, kRemovedProperty);
   return true;
 }
 
 int64_t RemovedLogLines(HWND page) {
   return static_cast<int64_t>(Property(GetDlgItem(page, IDC_LOG_VIEW), kRemovedProperty));
+}
+
+bool LogWordWrap(HWND page) {
+  return GetPropA(GetDlgItem(page, IDC_LOG_VIEW), kWrapProperty) != nullptr;
+}
+
+void SetLogWordWrap(HWND page, bool wrap) {
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  // Line width 0 wraps at the window's edge; 1 (rich edit 1.0) not at all.
+  SendMessageA(view, EM_SETTARGETDEVICE, 0, wrap ? 0 : 1);
+  if (wrap)
+    SetPropA(view, kWrapProperty, reinterpret_cast<HANDLE>(1));
+  else
+    RemovePropA(view, kWrapProperty);
 }
