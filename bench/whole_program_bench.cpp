@@ -270,24 +270,39 @@ std::string FloodText(size_t bytes, int* lines) {
   return text;
 }
 
-// The view's last line that holds text (EM_GETLINE is carried across
-// processes); empty when the window does not answer within 30 s.
-std::string LastLine(HWND view) {
-  DWORD_PTR count = 0;
-  if (!SendMessageTimeoutA(view, EM_GETLINECOUNT, 0, 0, SMTO_NORMAL, 30000, &count)) return "";
-  for (int line = static_cast<int>(count) - 1; line >= 0 && line >= static_cast<int>(count) - 2; --line) {
-    char buffer[256] = {};
-    *reinterpret_cast<WORD*>(buffer) = sizeof buffer - 1;
-    DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(view, EM_GETLINE, line, reinterpret_cast<LPARAM>(buffer), SMTO_NORMAL,
-                             30000, &got))
-      return "";
-    std::string text(buffer, std::min<size_t>(got, sizeof buffer - 1));
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-    if (!text.empty()) return text;
-  }
-  return "";
+// The view's length in characters; 0 when the window does not answer
+// within 30 s.
+size_t ViewLength(HWND view) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(view, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 30000, &length)) return 0;
+  return static_cast<size_t>(length);
 }
+
+// Whether the view's text ends with `line` (as ViewText gives it), looked
+// at only once the view has stopped growing for a second: the whole text
+// is too large to fetch every 50 ms.
+class LastLineWatch {
+ public:
+  LastLineWatch(HWND view, std::string line) : view_(view), line_(std::move(line)) {}
+  bool Shown() {
+    const size_t length = ViewLength(view_);
+    if (length != length_) {
+      length_ = length;
+      since_ = Now();
+      return false;
+    }
+    if (Now() - since_ < 1 || checked_ == length) return false;
+    checked_ = length;
+    const std::string text = ViewText(view_);
+    return text.size() >= line_.size() && text.compare(text.size() - line_.size(), line_.size(), line_) == 0;
+  }
+
+ private:
+  HWND view_;
+  std::string line_;
+  size_t length_ = 0, checked_ = ~size_t(0);
+  double since_ = 0;
+};
 
 size_t CountLines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
@@ -325,9 +340,10 @@ FloodRun Flood(const std::string& text, int lines, size_t chunk) {
   const std::string first = "flood begins\n";
   if (console->Write(tty, std::vector<uint8_t>(first.begin(), first.end())).get().result != 13)
     return run;
-  probe::WaitFor([&] { return LastLine(view) == "flood begins"; }, 10000);
+  LastLineWatch begins(view, first);
+  probe::WaitFor([&] { return begins.Shown(); }, 10000);
   const size_t before = CountLines(ViewText(view));
-  const std::string lastLine = text.substr(text.rfind('\n', text.size() - 2) + 1, 63);
+  LastLineWatch last(view, text.substr(text.rfind('\n', text.size() - 2) + 1));
 
   {
     // The same probe with nothing to do, for the machine's share of it.
@@ -351,11 +367,13 @@ FloodRun Flood(const std::string& text, int lines, size_t chunk) {
     if (at % (1 << 20) < chunk) run.highestMb = std::max(run.highestMb, PrivateMegabytes(process));
   }
   // Written is not shown: the lines count once the view shows the last.
-  // Looked at every 50 ms, for at most 120 s or 6 s a megabyte.
+  // Looked at every 50 ms, for at most 600 s or 30 s a megabyte (the
+  // worker may be up to 16 MiB ahead of the view, and a busy machine draws
+  // slowly).
   bool shown = false;
-  const int looks = static_cast<int>(std::max<size_t>(2400, text.size() / 1000000 * 120));
+  const int looks = static_cast<int>(std::max<size_t>(12000, text.size() / 1000000 * 600));
   for (int i = 0; written && !shown && i < looks; ++i) {
-    shown = LastLine(view) == lastLine;
+    shown = last.Shown();
     run.highestMb = std::max(run.highestMb, PrivateMegabytes(process));
     if (!shown) Sleep(50);
   }
