@@ -278,14 +278,16 @@ size_t ViewLength(HWND view) {
   return static_cast<size_t>(length);
 }
 
-// Whether the view's text ends with `line` (as ViewText gives it), looked
-// at only once the view has stopped growing for a second: the whole text
-// is too large to fetch every 50 ms.
+// Whether the page's log view's text ends with `line` (as ViewText gives
+// it), looked at only once the view has stopped growing for a second: the
+// whole text is too large to fetch every 50 ms. The view is found anew
+// each time, as the scrollback replaces it.
 class LastLineWatch {
  public:
-  LastLineWatch(HWND view, std::string line) : view_(view), line_(std::move(line)) {}
+  LastLineWatch(HWND page, std::string line) : page_(page), line_(std::move(line)) {}
   bool Shown() {
-    const size_t length = ViewLength(view_);
+    HWND view = GetDlgItem(page_, IDC_LOG_VIEW);
+    const size_t length = ViewLength(view);
     if (length != length_) {
       length_ = length;
       since_ = Now();
@@ -293,12 +295,12 @@ class LastLineWatch {
     }
     if (Now() - since_ < 1 || checked_ == length) return false;
     checked_ = length;
-    const std::string text = ViewText(view_);
+    const std::string text = ViewText(view);
     return text.size() >= line_.size() && text.compare(text.size() - line_.size(), line_.size(), line_) == 0;
   }
 
  private:
-  HWND view_;
+  HWND page_;
   std::string line_;
   size_t length_ = 0, checked_ = ~size_t(0);
   double since_ = 0;
@@ -340,10 +342,11 @@ FloodRun Flood(const std::string& text, int lines, size_t chunk) {
   const std::string first = "flood begins\n";
   if (console->Write(tty, std::vector<uint8_t>(first.begin(), first.end())).get().result != 13)
     return run;
-  LastLineWatch begins(view, first);
+  const HWND page = GetParent(view);
+  LastLineWatch begins(page, first);
   probe::WaitFor([&] { return begins.Shown(); }, 10000);
   const size_t before = CountLines(ViewText(view));
-  LastLineWatch last(view, text.substr(text.rfind('\n', text.size() - 2) + 1));
+  LastLineWatch last(page, text.substr(text.rfind('\n', text.size() - 2) + 1));
 
   {
     // The same probe with nothing to do, for the machine's share of it.
@@ -388,7 +391,7 @@ FloodRun Flood(const std::string& text, int lines, size_t chunk) {
   run.probes = watch.probes();
   run.late = watch.late();
   // The note line, when the scrollback removed lines: "[N earlier lines removed]".
-  std::string held = ViewText(view);
+  std::string held = ViewText(GetDlgItem(page, IDC_LOG_VIEW));
   long long removed = 0;
   if (std::sscanf(held.c_str(), "[%lld earlier lines removed]", &removed) == 1)
     held.erase(0, held.find('\n') + 1);

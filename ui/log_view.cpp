@@ -27,10 +27,15 @@ namespace {
 const char kRateProperty[] = "TavdeskLogRate";
 const char kRemovedProperty[] = "TavdeskLogRemoved";
 const char kWrapProperty[] = "TavdeskLogWrap";
-// A first guess before any step was timed, and the bounds of a step's size.
+const char kPaintedProperty[] = "TavdeskLogPainted";
+// A first guess before any step was timed, and the bounds of a step's size:
+// each step ends in a repaint of the whole view, which costs as much as
+// drawing a few KiB, so steps are never smaller than this.
 constexpr size_t kFirstRate = 512;
-constexpr size_t kSmallestStep = 1024;
+constexpr size_t kSmallestStep = 8 * 1024;
 constexpr size_t kLargestStep = 1024 * 1024;
+// While more is queued, the view is repainted at most this often.
+constexpr ULONGLONG kPaintIntervalMs = 100;
 
 size_t Property(HWND view, const char* name) {
   return reinterpret_cast<size_t>(GetPropA(view, name));
@@ -96,7 +101,7 @@ HWND RenewView(HWND page, HWND old) {
   SendMessageA(view, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_INACTIVEBORDER));
   SendMessageA(view, EM_EXLIMITTEXT, 0, kLogViewTextLimit);
   SendMessageA(view, EM_SETOPTIONS, ECOOP_SET, SendMessageA(old, EM_GETOPTIONS, 0, 0));
-  for (const char* name : {kRateProperty, kRemovedProperty, kWrapProperty})
+  for (const char* name : {kRateProperty, kRemovedProperty, kWrapProperty, kPaintedProperty})
     if (HANDLE value = GetPropA(old, name)) SetPropA(view, name, value);
   if (GetPropA(view, kWrapProperty)) SendMessageA(view, EM_SETTARGETDEVICE, 0, 0);
   SetWindowPos(view, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // the tab order
@@ -208,7 +213,11 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   } else {
     SendMessageA(view, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&selection));
   }
-  InvalidateRect(view, nullptr, FALSE);
+  const ULONGLONG now = GetTickCount64();
+  if (!first || now - Property(view, kPaintedProperty) >= kPaintIntervalMs) {
+    InvalidateRect(view, nullptr, FALSE);
+    SetProperty(view, kPaintedProperty, static_cast<size_t>(now));
+  }
   if (!first) return true;
   // What is left goes back ahead of whatever was appended meanwhile.
   ReturnLogEntries(page, first);
