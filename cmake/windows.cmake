@@ -26,6 +26,8 @@ add_library(tavdesk_core STATIC
   session/device_record.cpp
   session/link_worker.cpp
   ui/log_view.cpp
+  ui/log_find.cpp
+  ui/log_menu.cpp
   ui/device_page.cpp
   ui/device_list.cpp
 )
@@ -68,7 +70,8 @@ tavdesk_wine_test(settings_test tests/settings_test.cpp)
 target_link_libraries(settings_test PRIVATE tavdesk_sim)
 
 tavdesk_wine_test(log_queue_test tests/log_queue_test.cpp)
-target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources)
+target_link_libraries(log_queue_test PRIVATE tavdesk_test_support tavdesk_sim tavdesk_resources
+                      tavdesk_program_probe)
 
 # The link worker and its pages run with the real main window.
 add_library(tavdesk_worker_fixture STATIC tests/support/worker_fixture.cpp)
@@ -184,7 +187,7 @@ add_dependencies(startup_bench Tavdesk TavdeskSim minimal_dialog)
 # The whole program under traffic, with this process as the consoles.
 add_executable(whole_program_bench bench/whole_program_bench.cpp sim/console_emulator.cpp
                sim/socket_console_end.cpp)
-target_link_libraries(whole_program_bench PRIVATE tavdesk_program_probe ws2_32)
+target_link_libraries(whole_program_bench PRIVATE tavdesk_program_probe ws2_32 psapi)
 add_dependencies(whole_program_bench TavdeskSim)
 set_target_properties(host_file_bench minimal_dialog startup_bench whole_program_bench
                       PROPERTIES EXCLUDE_FROM_ALL TRUE)

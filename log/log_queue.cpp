@@ -17,20 +17,24 @@ namespace {
 LogQueueFinder queueFinder;
 
 bool Append(HWND page, const char* text, size_t length, LogColour colour) {
-  LogEntry** head = PageLogHead(page);
-  if (!head) return false;
+  LogQueue* queue = PageLogQueue(page);
+  if (!queue) return false;
   // Refuse a length whose block size would not fit in a size_t.
   constexpr size_t kHeader = offsetof(LogEntry, text);
   if (length > SIZE_MAX - kHeader - 1) return false;
   auto* entry = static_cast<LogEntry*>(calloc(1, kHeader + length + 1));
   if (!entry) return false;
   entry->colour = Settings.colours[colour];
+  entry->length = static_cast<uint32_t>(length);
   if (length) memcpy(entry->text, text, length);
 
   SharedLockGuard guard;
-  LogEntry** link = head;
-  while (*link) link = &(*link)->next;
-  *link = entry;
+  if (queue->head)
+    queue->tail->next = entry;
+  else
+    queue->head = entry;
+  queue->tail = entry;
+  queue->backlog += static_cast<int64_t>(length);
   return true;
 }
 
@@ -38,7 +42,7 @@ bool Append(HWND page, const char* text, size_t length, LogColour colour) {
 
 void SetLogQueueFinder(LogQueueFinder finder) { queueFinder = finder; }
 
-LogEntry** PageLogHead(HWND page) { return queueFinder ? queueFinder(page) : nullptr; }
+LogQueue* PageLogQueue(HWND page) { return queueFinder ? queueFinder(page) : nullptr; }
 
 bool AppendLogText(HWND page, const char* text, LogColour colour) {
   if (!text) text = "";
@@ -53,26 +57,27 @@ bool AppendLogBytes(HWND page, const void* bytes, uint32_t length, LogColour col
 }
 
 LogEntry* TakeLogEntries(HWND page) {
-  LogEntry** head = PageLogHead(page);
-  if (!head) return nullptr;
+  LogQueue* queue = PageLogQueue(page);
+  if (!queue) return nullptr;
   SharedLockGuard guard;
-  LogEntry* first = *head;
-  *head = nullptr;
+  LogEntry* first = queue->head;
+  queue->head = queue->tail = nullptr;
   return first;
 }
 
 void ReturnLogEntries(HWND page, LogEntry* first) {
   if (!first) return;
-  LogEntry** head = PageLogHead(page);
-  if (!head) {
+  LogQueue* queue = PageLogQueue(page);
+  if (!queue) {
     FreeLogEntries(first);
     return;
   }
   LogEntry* last = first;
   while (last->next) last = last->next;
   SharedLockGuard guard;
-  last->next = *head;
-  *head = first;
+  last->next = queue->head;
+  if (!queue->head) queue->tail = last;
+  queue->head = first;
 }
 
 bool FreeLogEntries(LogEntry* first) {
@@ -83,4 +88,18 @@ bool FreeLogEntries(LogEntry* first) {
     first = next;
   }
   return true;
+}
+
+void FreeDrawnLogEntry(HWND page, LogEntry* entry) {
+  if (LogQueue* queue = PageLogQueue(page)) queue->backlog -= entry->length;
+  free(entry);
+}
+
+bool LogBacklogHolds(HWND page) {
+  LogQueue* queue = PageLogQueue(page);
+  if (!queue) return false;
+  const int64_t backlog = queue->backlog.load();
+  if (queue->held && backlog < kLogReleaseBytes) queue->held = false;
+  if (!queue->held && backlog > kLogHoldBytes) queue->held = true;
+  return queue->held;
 }

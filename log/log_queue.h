@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,8 +17,28 @@ enum LogColour : uint16_t { LogText = 0, LogError = 1, LogNotice = 2 };
 struct LogEntry {
   LogEntry* next;
   COLORREF colour;
-  char text[1];  // NUL-terminated; the block holds the whole text
+  uint32_t length;  // the bytes queued, counted in the queue's backlog until the entry is freed
+  char text[1];     // NUL-terminated; the block holds the whole text
 };
+
+// A page's queue, a zero-filled part of its record. The links are guarded by
+// the SharedLock; the tail lets an append link behind the newest entry
+// without walking the list, which a flood makes long.
+struct LogQueue {
+  LogEntry* head;  // oldest
+  LogEntry* tail;  // newest
+  // Bytes queued and not yet drawn: added by the appends, taken off as the
+  // UI thread frees the entries it drew. Read by the worker without the lock.
+  std::atomic<int64_t> backlog;
+  bool held;  // worker thread only: the console is left waiting
+};
+
+// A console that writes faster than its page draws is left waiting once this
+// much of its text waits to be drawn, and served again once the page has
+// drawn it below the second mark; the worker's memory stays bounded and no
+// text is lost.
+constexpr int64_t kLogHoldBytes = 16 << 20;
+constexpr int64_t kLogReleaseBytes = 8 << 20;
 
 // Texts longer than this are queued as an empty entry rather than cut short.
 constexpr size_t kLogTextLimit = 1024;
@@ -37,11 +58,19 @@ LogEntry* TakeLogEntries(HWND page);
 void ReturnLogEntries(HWND page, LogEntry* first);
 // Frees a list no longer reachable from a queue; false when empty.
 bool FreeLogEntries(LogEntry* first);
+// UI thread. Frees one entry taken from the page's queue and drawn, and
+// takes its bytes off the queue's backlog.
+void FreeDrawnLogEntry(HWND page, LogEntry* entry);
 
-// Where a page's queue head is kept, or none when the page is not a window
-// or has no queue yet. The owner of the pages' records hands the queue its
-// finder before anything runs (session/device_record.cpp), so that the queue
-// knows nothing of the layers above it; without one no page has a queue.
-using LogQueueFinder = LogEntry** (*)(HWND page);
+// Worker thread. Whether the page's console should be left waiting: true
+// from the moment more than kLogHoldBytes wait to be drawn until fewer than
+// kLogReleaseBytes do. False for a page without a queue.
+bool LogBacklogHolds(HWND page);
+
+// Where a page's queue is kept, or none when the page is not a window or has
+// no queue yet. The owner of the pages' records hands the queue its finder
+// before anything runs (session/device_record.cpp), so that the queue knows
+// nothing of the layers above it; without one no page has a queue.
+using LogQueueFinder = LogQueue* (*)(HWND page);
 void SetLogQueueFinder(LogQueueFinder finder);
-LogEntry** PageLogHead(HWND page);
+LogQueue* PageLogQueue(HWND page);

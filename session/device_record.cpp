@@ -22,13 +22,13 @@ DeviceRecord* PageRecord(HWND page) {
 
 namespace {
 
-LogEntry** RecordLogHead(HWND page) {
+LogQueue* RecordLogQueue(HWND page) {
   DeviceRecord* record = PageRecord(page);
-  return record ? &record->logHead : nullptr;
+  return record ? &record->log : nullptr;
 }
 
 // Every program that makes records links this file, so the log queue knows
 // its way to their queues before the first record exists.
-const bool logQueueFound = (SetLogQueueFinder(RecordLogHead), true);
+const bool logQueueFound = (SetLogQueueFinder(RecordLogQueue), true);
 
 }  // namespace

@@ -10,11 +10,11 @@
 #include <cstdint>
 
 #include "config/settings.h"
+#include "log/log_queue.h"
 #include "log/shared_lock.h"
 
 class LinkDevice;
 class TargetSession;
-struct LogEntry;
 
 enum PeerState : LONG { Initial = 0, PeerPresent = 1, WaitingForPeer = 2 };
 
@@ -28,7 +28,7 @@ struct DeviceRecord {
   // Written by one thread and read by the other: every access is a real one.
   std::atomic<LONG> connected;  // result of the last request served; set by the worker
   std::atomic<LONG> closing;    // set by the UI thread once shutdown has begun
-  LogEntry* logHead;          // oldest queued entry; guarded by the SharedLock
+  LogQueue log;               // the page's queue; its links guarded by the SharedLock
   // 1 while a flush notice is on its way to the page: set by the worker,
   // cleared by the page when it handles the notice. One notice at a time
   // keeps a fast cable from burying the UI thread in notices.

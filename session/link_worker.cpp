@@ -99,7 +99,9 @@ bool RunPass() {
     }
     if (!record->flushPending.exchange(1) && !SendNotifyMessageA(page, WM_PAGE_FLUSH, 0, 0))
       record->flushPending.store(0);
-    if (record->closing && record->session->QueueEmpty()) {
+    // A console whose page has not drawn its text yet waits, unpolled, so
+    // that a flood cannot grow the queue without bound; the others go on.
+    if ((record->closing && record->session->QueueEmpty()) || LogBacklogHolds(page)) {
       record = next;
       continue;
     }

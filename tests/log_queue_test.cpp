@@ -16,7 +16,10 @@
 
 #include "tests/support/test_data.h"
 #include "tests/support/test_page.h"
+#include "sim/program_probe.h"
 #include "ui/device_page.h"
+#include "ui/log_find.h"
+#include "ui/log_menu.h"
 #include "ui/log_view.h"
 
 namespace {
@@ -80,21 +83,33 @@ TEST_F(LogQueueTest, EntriesGoToTheEndInOrderEachInTheColourItHadWhenQueued) {
       {LogError, 0x030201, t1025.c_str(), -1, ""}, {LogText, 0x000000, "abc\0def", 7, "abc"},
       {LogText, 0x000000, "abcdef", 3, "abc"},  {LogText, 0x000000, nullptr, 0xFFFFFFFF, ""},
       {LogNotice, 0x0A0B0C, b5000.c_str(), 5000, b5000}};
-  std::vector<std::string> expected;
+  // Neighbours of one colour go to the view in one replace; nothing to show
+  // sends nothing.
+  std::vector<std::pair<COLORREF, std::string>> runs;
   std::string shown = "one\r\n";
   for (const auto& row : rows) {
     Settings.colours[row.colour] = row.rgb;
     EXPECT_TRUE(row.bytes < 0 ? AppendLogText(page(), row.text, row.colour)
                               : AppendLogBytes(page(), row.text, uint32_t(row.bytes), row.colour));
-    char format[40];
-    snprintf(format, sizeof format, "format 1 %u 40000000 0 %06lx", unsigned(sizeof(CHARFORMATA)), row.rgb);
-    expected.insert(expected.end(), {"select -1 -1", format, ("replace 0 " + row.shown).substr(0, 79), "scroll"});
+    if (runs.empty() || runs.back().first != row.rgb) runs.emplace_back(row.rgb, "");
+    runs.back().second += row.shown;
     shown += row.shown;
+  }
+  std::vector<std::string> expected;
+  for (const auto& [rgb, text] : runs) {
+    if (text.empty()) continue;
+    char format[40];
+    snprintf(format, sizeof format, "format 1 %u 40000000 0 %06lx", unsigned(sizeof(CHARFORMATA)), rgb);
+    expected.insert(expected.end(), {"select -1 -1", format, ("replace 0 " + text).substr(0, 79)});
   }
   for (COLORREF& colour : Settings.colours) colour = RGB(99, 99, 99);  // recolours nothing queued
   ASSERT_TRUE(FlushLog(page()));
+  // The user's selection stays, and the view does not scroll away from it.
   EXPECT_EQ(expected, viewMessages);
   EXPECT_EQ(shown, ViewText(page()));
+  CHARRANGE selection = {};
+  SendDlgItemMessageA(page(), IDC_LOG_VIEW, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+  EXPECT_TRUE(selection.cpMin == 0 && selection.cpMax == 2);
 }
 
 TEST_F(LogQueueTest, NoWindowNoRecordOrNoViewQueuesAndFlushesNothing) {
@@ -153,13 +168,124 @@ TEST_F(LogQueueTest, SlicedFlushesKeepTheOrderAndThePageCarriesOnToTheEnd) {
   bool more = false;
   EXPECT_TRUE(FlushLogFor(page(), 0, &more) && more);
   const std::string shown = ViewText(page());
-  EXPECT_TRUE(!shown.empty() && shown.size() <= 16384u && shown.back() == '\n') << shown.size();
+  EXPECT_TRUE(!shown.empty() && shown.size() <= 8192u && shown.back() == '\n') << shown.size();
   EXPECT_EQ(flood.substr(0, shown.size()), shown);
 
   SendMessageA(page(), WM_PAGE_FLUSH, 0, 0);
   for (int i = 0; i < 200 && page_.record()->flushPending; ++i) Pump();
   EXPECT_EQ(0, page_.record()->flushPending);
   EXPECT_EQ(flood + "next\r\nlate\r\n", ViewText(page()));
+}
+
+// Past the scrollback the view starts afresh, its first line counting every
+// line removed so far; Clear log forgets the count. (The flush trims at
+// kLogScrollbackChars; the limits here are small.)
+TEST_F(LogQueueTest, ScrollbackRemovesTheOldLinesInOneBlockAndCountsThem) {
+  std::string lines;
+  for (int i = 0; i < 100; ++i) lines += "line " + std::to_string(i) + "\r\n";
+  ASSERT_TRUE(AppendLogBytes(page(), lines.data(), uint32_t(lines.size()), LogText) && FlushLog(page()));
+  EXPECT_FALSE(TrimLogView(page(), LONG(lines.size())));
+  EXPECT_EQ(lines, ViewText(page()));
+  EXPECT_TRUE(TrimLogView(page(), 500));
+  EXPECT_EQ("[100 earlier lines removed]\r\n", ViewText(page()));
+  ASSERT_TRUE(AppendLogText(page(), "late\n", LogText) && FlushLog(page()));
+  EXPECT_TRUE(TrimLogView(page(), 10));
+  EXPECT_EQ("[101 earlier lines removed]\r\n", ViewText(page()));
+  EXPECT_EQ(101, RemovedLogLines(page()));
+  SendMessageA(page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
+  EXPECT_TRUE(ViewText(page()).empty() && RemovedLogLines(page()) == 0);
+}
+
+CHARRANGE Selection(HWND page) {
+  CHARRANGE selection = {};
+  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+  return selection;
+}
+
+// The system's Find dialog over the log, driven through its controls as a
+// user would: what to find (edt1), whole word (chx1), match case (chx2), up
+// (rad1) or down (rad2), Find Next (IDOK); F3 repeats the search.
+TEST_F(LogQueueTest, FindSelectsTheNextMatchByCaseWordAndDirection) {
+  const std::string text = "alphabet Alpha\r\nbeta alpha\r\n";
+  ASSERT_TRUE(AppendLogText(page(), text.c_str(), LogText) && FlushLog(page()));
+  SendDlgItemMessageA(page(), IDC_LOG_VIEW, EM_SETSEL, 0, 0);
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_FIND, 0);
+  HWND dialog = probe::FindTopLevel(GetCurrentProcessId(), "Find", 1152);
+  ASSERT_TRUE(dialog);
+  // Positions count a line end as two characters, as rich edit 1.0 keeps it.
+  const struct { const char* what; bool word, match, down; LONG from, to; } rows[] = {
+      {"alpha", false, false, true, 0, 5},    {"alpha", false, false, true, 9, 14},
+      {"alpha", false, true, true, 21, 26},   {"alpha", false, true, false, 0, 5},
+      {"alpha", true, false, true, 9, 14},    {"alpha", true, false, true, 21, 26},
+      {"alpha", true, false, false, 9, 14},   {"gamma", false, false, true, 9, 14},
+  };
+  for (const auto& row : rows) {
+    SetDlgItemTextA(dialog, 1152, row.what);
+    CheckDlgButton(dialog, 1040, row.word ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, 1041, row.match ? BST_CHECKED : BST_UNCHECKED);
+    CheckRadioButton(dialog, 1056, 1057, row.down ? 1057 : 1056);
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+    const CHARRANGE found = Selection(page());
+    EXPECT_TRUE(found.cpMin == row.from && found.cpMax == row.to)
+        << row.what << " word " << row.word << " case " << row.match << " down " << row.down << ": "
+        << found.cpMin << "-" << found.cpMax;
+  }
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_FIND_NEXT, 0);  // "gamma" is still not there
+  EXPECT_EQ(9, Selection(page()).cpMin);
+  SetDlgItemTextA(dialog, 1152, "ALPHA");
+  CheckDlgButton(dialog, 1040, BST_UNCHECKED);
+  CheckDlgButton(dialog, 1041, BST_UNCHECKED);
+  SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  for (LONG next : {21, 21}) {
+    SendMessageA(page(), WM_COMMAND, IDM_LOG_FIND_NEXT, 0);
+    EXPECT_EQ(next, Selection(page()).cpMin) << "F3 goes on down, and stays at the last";
+  }
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_FIND, 0);
+  EXPECT_EQ(dialog, probe::FindTopLevel(GetCurrentProcessId(), "Find", 1152)) << "one dialog";
+  DestroyWindow(page());
+  EXPECT_FALSE(IsWindow(dialog)) << "the dialog goes with its page";
+}
+
+// The context menu's items as it shows them, and what each does.
+TEST_F(LogQueueTest, ContextMenuCopiesSelectsWrapsAndClears) {
+  const std::string line(600, 'w');
+  ASSERT_TRUE(AppendLogText(page(), "first\r\n", LogText) && FlushLog(page()));
+  ASSERT_TRUE(AppendLogBytes(page(), line.data(), uint32_t(line.size()), LogText) && FlushLog(page()));
+  auto items = [&] {
+    std::string out;
+    HMENU menu = CreateLogMenu(page());
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+      char name[40] = "";
+      GetMenuStringA(menu, i, name, sizeof name, MF_BYPOSITION);
+      const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
+      if (state & MF_SEPARATOR) *name = '\0';
+      out += std::string(*name ? name : "-") + (*name && state & MF_GRAYED ? " (grey)" : "") +
+             (state & MF_CHECKED ? " (on)" : "") + "|";
+    }
+    DestroyMenu(menu);
+    return out;
+  };
+  SendDlgItemMessageA(page(), IDC_LOG_VIEW, EM_SETSEL, 0, 0);
+  EXPECT_EQ("&Copy (grey)|Select &all|-|&Find...\tCtrl+F|&Word wrap|-|&Save log...|C&lear log|", items());
+  HWND view = GetDlgItem(page(), IDC_LOG_VIEW);
+  const LRESULT lines = SendMessageA(view, EM_GETLINECOUNT, 0, 0);
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_WORD_WRAP, 0);
+  EXPECT_LT(lines, SendMessageA(view, EM_GETLINECOUNT, 0, 0)) << "the long line wraps";
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_SELECT_ALL, 0);
+  EXPECT_EQ("&Copy|Select &all|-|&Find...\tCtrl+F|&Word wrap (on)|-|&Save log...|C&lear log|", items());
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_WORD_WRAP, 0);
+  EXPECT_EQ(lines, SendMessageA(view, EM_GETLINECOUNT, 0, 0));
+
+  ASSERT_TRUE(OpenClipboard(nullptr) && EmptyClipboard() && CloseClipboard());
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_COPY, 0);
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  HANDLE data = GetClipboardData(CF_TEXT);
+  const std::string copied = data ? static_cast<const char*>(GlobalLock(data)) : "";
+  if (data) GlobalUnlock(data);
+  CloseClipboard();
+  EXPECT_EQ(ViewText(page()), copied);
+  SendMessageA(page(), WM_COMMAND, IDM_LOG_CLEAR, 0);
+  EXPECT_EQ("", ViewText(page()));
 }
 
 }  // namespace

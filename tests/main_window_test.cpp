@@ -14,8 +14,10 @@
 
 namespace {
 
-// A page from the device page's template, whose controls take the focus.
+// A page from the device page's template, whose controls take the focus;
+// its log view's class comes with the first device page, as here.
 HWND NewPage() {
+  if (!LoadRichEditLibrary()) return nullptr;
   return CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_DEVICE_PAGE), MainWindow,
                             [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
 }

@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
-#include <type_traits>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "log/log_queue.h"
@@ -288,6 +290,35 @@ TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
   EXPECT_TRUE(TakeSounds().empty()) << "a forced close is silent";
   EXPECT_EQ(nullptr, WorkerThread);
   EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
+}
+
+// A console whose page has not drawn more than 16 MiB of its text waits,
+// unpolled, while the other console is served; once the page has drawn it
+// below 8 MiB, the console is served again. No message is handled in
+// between, so the page draws nothing by itself; its drawing is a flush's
+// taking and freeing of the entries (drawing 16 MiB takes minutes in Wine).
+TEST_F(WorkerTest, UndrawnTextHoldsItsConsoleAndNoOther) {
+  auto held = Console(SimDriver::Plug("held"));
+  auto other = Console(SimDriver::Plug("other"));
+  ASSERT_TRUE(ScanForCables());
+  const std::vector<DeviceRecord*> records = Devices();  // other first: each pass walks it first
+  HWND page = records[1]->page;
+  ASSERT_TRUE(PumpUntil([&] { return CountInPage(page, kPeerExist) == 1; }));
+  const std::string flood(kLogHoldBytes + 1, 'x');
+  ASSERT_TRUE(AppendLogBytes(page, flood.data(), uint32_t(flood.size()), LogText));
+  // Two serves of the other console: a whole pass has begun since the append.
+  ASSERT_EQ(1, Tty(*other));
+  ASSERT_EQ(1, Tty(*other));
+  std::future<sim::HostReply> waiting = held->Open(0x02, "/dev/tty");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(1, Tty(*other)) << "the other console is served";
+  EXPECT_EQ(std::future_status::timeout, waiting.wait_for(std::chrono::seconds(0)));
+  for (LogEntry* entry = TakeLogEntries(page); entry;) {
+    LogEntry* next = entry->next;
+    FreeDrawnLogEntry(page, entry);
+    entry = next;
+  }
+  ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(1, waiting.get().result);
 }
 
 // The device page from template 106 on a console served by the test.

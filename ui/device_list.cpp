@@ -27,7 +27,7 @@ DeviceRecord** LinkTo(DeviceRecord* predecessor) {
 
 // Frees what the record owns and the record itself; it is off the list.
 void ReleaseRecord(DeviceRecord* record) {
-  FreeLogEntries(record->logHead);
+  FreeLogEntries(record->log.head);
   delete record->session;
   if (record->link) record->link->Close();
   delete record->link;

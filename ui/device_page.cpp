@@ -16,6 +16,8 @@
 #include "session/link_worker.h"
 #include "session/target_session.h"
 #include "ui/device_list.h"
+#include "ui/log_find.h"
+#include "ui/log_menu.h"
 #include "ui/log_view.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
@@ -37,9 +39,7 @@ const TooltipEntry kTooltips[] = {
 const char kExecuteFilter[] =
     "ELF-File (*.ELF)\0*.ELF\0IOP-File (*.IOP;*.IRX)\0*.IOP;*.IRX\0All Files (*.*)\0*.*\0";
 const char kSaveFilter[] = "Text (*.TXT)\0*.TXT\0Rich Text (*.RTF; *.DOC)\0*.RTF;*.DOC\0";
-// How long one flush may draw before the page answers other messages, and
-// the timer that carries on a flush cut short.
-constexpr DWORD kFlushSliceMs = 50;
+// The timer that carries on a flush cut short.
 constexpr UINT_PTR kFlushTimer = 1;
 
 constexpr DWORD kTextFilter = 1;
@@ -92,6 +92,7 @@ BOOL DevicePage_OnInitDialog(HWND page) {
 }
 
 void DevicePage_OnDestroy(HWND page) {
+  CloseLogFind(page);
   HWND tooltips = static_cast<HWND>(RemovePropA(page, kTooltipProperty));
   if (IsWindow(tooltips)) DestroyWindow(tooltips);
 }
@@ -130,7 +131,7 @@ void DevicePage_OnCommand(HWND page, int id) {
       ResetConsole(page);
       break;
     case IDC_CLEAR_LOG:
-      if (!SetDlgItemTextA(page, IDC_LOG_VIEW, "")) Fail(page, "Clear log failed.\r\n");
+      if (!ClearLogView(page)) Fail(page, "Clear log failed.\r\n");
       break;
   }
 }
@@ -160,7 +161,7 @@ void DevicePage_OnFlush(HWND page) {
   if (!record) return;
   record->flushPending.store(0);
   bool more = false;
-  if (FlushLogFor(page, kFlushSliceMs, &more) && more) {
+  if (FlushLogFor(page, kLogStepMs, &more) && more) {
     // Without the timer the worker's next notice has to carry on instead.
     record->flushPending.store(SetTimer(page, kFlushTimer, USER_TIMER_MINIMUM, nullptr) ? 1 : 0);
   }
@@ -196,6 +197,7 @@ INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
       DevicePage_OnClose(page);
       return TRUE;
     case WM_COMMAND:
+      if (LogMenu_OnCommand(page, LOWORD(wParam))) return TRUE;
       if (LOWORD(wParam) < IDC_EXECUTE || LOWORD(wParam) > IDC_CLEAR_LOG) return FALSE;
       DevicePage_OnCommand(page, LOWORD(wParam));
       return TRUE;
@@ -212,8 +214,12 @@ INT_PTR CALLBACK DevicePageProc(HWND page, UINT message, WPARAM wParam, LPARAM l
       if (wParam != kFlushTimer) return FALSE;
       DevicePage_OnFlush(page);
       return TRUE;
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(wParam) != GetDlgItem(page, IDC_LOG_VIEW)) return FALSE;
+      ShowLogMenu(page, lParam);
+      return TRUE;
   }
-  return FALSE;
+  return LogFindNotice(page, message, lParam) ? TRUE : FALSE;
 }
 
 // Both file dialogs run a message loop of their own, in which an unplug can

@@ -1,100 +1,259 @@
-// The log view's flush: queued entries drawn at the end of the rich edit,
-// a long entry in pieces that end at a line end or a character boundary, so
-// that a flush can stop between pieces and give the window back to the user.
+// The log view's flush and scrollback. Wine's rich edit costs about the
+// same per line whatever the size of one replace, plus a repaint of the
+// view on every replace: so a step gathers the queued entries of one colour
+// into one replace, draws with the view's redraw off and repaints once, and
+// draws as many bytes as the last steps say fit in its time. Past the
+// scrollback the view is renewed, its first line a note counting the lines
+// removed, so a step costs the same after hours as after seconds.
 #include "ui/log_view.h"
 
 #include <richedit.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "config/settings.h"
 #include "log/log_queue.h"
 #include "ui/resource.h"
 
 namespace {
 
-// A long entry goes to the view in pieces of about this size, so that a
-// flush can stop between pieces and give the window back to the user.
-constexpr size_t kPieceBytes = 16384;
+// What a view remembers between steps, as window properties of the view:
+// the bytes it drew per millisecond lately, and the lines removed so far.
+const char kRateProperty[] = "TavdeskLogRate";
+const char kRemovedProperty[] = "TavdeskLogRemoved";
+const char kWrapProperty[] = "TavdeskLogWrap";
+const char kPaintedProperty[] = "TavdeskLogPainted";
+// A first guess before any step was timed, and the bounds of a step's size:
+// each step ends in a repaint of the whole view, which costs as much as
+// drawing a few KiB, so steps are never smaller than this.
+constexpr size_t kFirstRate = 512;
+constexpr size_t kSmallestStep = 8 * 1024;
+constexpr size_t kLargestStep = 1024 * 1024;
+// While more is queued, the view is repainted at most this often.
+constexpr ULONGLONG kPaintIntervalMs = 100;
 
-// Where the piece starting at `text` ends: after its last line end, else at
-// the last character boundary, so that a double-byte character is never
-// split between two replaces.
-size_t PieceLength(const char* text, size_t length) {
-  if (length <= kPieceBytes) return length;
-  for (size_t end = kPieceBytes; end > 0; --end)
+size_t Property(HWND view, const char* name) {
+  return reinterpret_cast<size_t>(GetPropA(view, name));
+}
+void SetProperty(HWND view, const char* name, size_t value) {
+  SetPropA(view, name, reinterpret_cast<HANDLE>(value));
+}
+
+// Where a piece of at most `limit` bytes starting at `text` ends: after its
+// last line end, else at the last character boundary, so that a
+// double-byte character is never split between two replaces.
+size_t PieceLength(const char* text, size_t length, size_t limit) {
+  if (length <= limit) return length;
+  for (size_t end = limit; end > 0; --end)
     if (text[end - 1] == '\n') return end;
   size_t end = 0;
-  while (end < kPieceBytes) {
+  while (end < limit) {
     size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[end])) ? 2 : 1;
-    if (end + step > kPieceBytes) break;
+    if (end + step > limit) break;
     end += step;
   }
   if (end > 1 && text[end - 1] == '\r' && text[end] == '\n') --end;  // keep a line end whole
   return end ? end : length;
 }
 
-// Sends the view one piece of an entry; the piece's end is NUL-terminated
-// for the replace and put back afterwards.
-void RenderPiece(HWND view, COLORREF colour, char* text, size_t length) {
-  SendMessageA(view, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+// Replaces the selection with `text` in `colour`.
+void Replace(HWND view, COLORREF colour, const char* text) {
   CHARFORMATA format = {};
   format.cbSize = sizeof format;
   format.dwMask = CFM_COLOR;
   format.dwEffects = 0;  // not CFE_AUTOCOLOR, so the colour below is used
   format.crTextColor = colour;
   SendMessageA(view, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-  const char kept = text[length];
-  text[length] = '\0';
   SendMessageA(view, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
-  text[length] = kept;
-  SendMessageA(view, EM_SCROLLCARET, 0, 0);
 }
 
-// Renders the entry from its start, piece by piece, until it is done (true)
-// or `deadline` has passed (false: the entry then holds only what is left).
-// A NUL in the text ends what is shown of it.
-bool RenderEntry(HWND view, LogEntry* entry, ULONGLONG deadline) {
-  const size_t length = strlen(entry->text);
-  size_t done = 0;
-  do {
-    size_t piece = PieceLength(entry->text + done, length - done);
-    RenderPiece(view, entry->colour, entry->text + done, piece);
-    done += piece;
-  } while (done < length && GetTickCount64() < deadline);
-  if (done == length) return true;
-  memmove(entry->text, entry->text + done, length - done + 1);
-  return false;
+// Line ends in a text as the console wrote them: "\r\n", "\n" or "\r".
+int64_t CountLines(const std::string& text) {
+  int64_t lines = 0;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) ++lines;
+  return lines;
+}
+
+// A fresh, empty log view in the place of `old`, with its styles, font,
+// colours, options and remembered state; `old` is destroyed. Wine's rich
+// edit takes time in proportion to the whole text for every line removed
+// from its top (64 KiB off a 4 MB view: 8 to 16 s here), and for emptying it
+// by WM_SETTEXT likewise, while destroying it costs one pass over the text
+// (0.6 s for 2 MB). None when no new view can be made; `old` then stays.
+HWND RenewView(HWND page, HWND old) {
+  RECT place;
+  GetWindowRect(old, &place);
+  MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&place), 2);
+  HWND view = CreateWindowExA(
+      static_cast<DWORD>(GetWindowLongPtrA(old, GWL_EXSTYLE)), "RICHEDIT", "",
+      static_cast<DWORD>(GetWindowLongPtrA(old, GWL_STYLE)), place.left, place.top,
+      place.right - place.left, place.bottom - place.top, page,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_LOG_VIEW)),
+      reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE)), nullptr);
+  if (!view) return nullptr;
+  SendMessageA(view, WM_SETFONT, SendMessageA(old, WM_GETFONT, 0, 0), FALSE);
+  SendMessageA(view, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_INACTIVEBORDER));
+  SendMessageA(view, EM_EXLIMITTEXT, 0, kLogViewTextLimit);
+  SendMessageA(view, EM_SETOPTIONS, ECOOP_SET, SendMessageA(old, EM_GETOPTIONS, 0, 0));
+  for (const char* name : {kRateProperty, kRemovedProperty, kWrapProperty, kPaintedProperty})
+    if (HANDLE value = GetPropA(old, name)) SetPropA(view, name, value);
+  if (GetPropA(view, kWrapProperty)) SendMessageA(view, EM_SETTARGETDEVICE, 0, 0);
+  SetWindowPos(view, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // the tab order
+  const bool focused = GetFocus() == old;
+  DestroyWindow(old);
+  if (focused) SetFocus(view);
+  return view;
+}
+
+// Past `limit` characters the view is renewed, its first line a note of how
+// many lines were removed so far. Returns the view to draw into.
+HWND Trim(HWND page, HWND view, LONG limit) {
+  if (GetWindowTextLengthA(view) <= limit) return view;
+  int64_t removed = static_cast<int64_t>(Property(view, kRemovedProperty));
+  std::string text(static_cast<size_t>(GetWindowTextLengthA(view)) + 1, '\0');
+  text.resize(static_cast<size_t>(GetWindowTextA(view, &text[0], static_cast<int>(text.size()))));
+  // The note line is no line of the console's.
+  removed += CountLines(text) - (removed ? 1 : 0);
+  HWND fresh = RenewView(page, view);
+  if (!fresh) return view;
+  SetProperty(fresh, kRemovedProperty, static_cast<size_t>(removed));
+  char note[96];
+  std::snprintf(note, sizeof note, "[%lld earlier lines removed]\r\n", static_cast<long long>(removed));
+  SendMessageA(fresh, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  Replace(fresh, Settings.colours[LogNotice], note);
+  return fresh;
+}
+
+// Draws entries of one colour from `first` on, up to `budget` bytes, as one
+// replace at the end of the view; an entry that does not fit whole is cut at
+// a line end and keeps what is left (only a step's first piece may end
+// inside a line). Returns the first entry not done, and adds the bytes
+// drawn to `drawn`; sends nothing when there is nothing to show.
+LogEntry* DrawRun(HWND page, HWND view, LogEntry* first, size_t budget, size_t* drawn) {
+  const COLORREF colour = first->colour;
+  std::string run;
+  while (first && first->colour == colour && run.size() < budget) {
+    const size_t length = std::strlen(first->text);
+    const size_t piece = PieceLength(first->text, length, budget - run.size());
+    if (piece < length && first->text[piece - 1] != '\n' && (*drawn || !run.empty())) break;
+    run.append(first->text, piece);
+    if (piece < length) {
+      std::memmove(first->text, first->text + piece, length - piece + 1);
+      break;
+    }
+    LogEntry* next = first->next;
+    FreeDrawnLogEntry(page, first);
+    first = next;
+  }
+  if (run.empty()) return first;
+  SendMessageA(view, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+  Replace(view, colour, run.c_str());
+  *drawn += run.size();
+  return first;
 }
 
 }  // namespace
 
 bool FlushLog(HWND page) {
-  bool more = false;
-  return FlushLogFor(page, INFINITE, &more);
+  bool more = true;
+  while (more)
+    if (!FlushLogFor(page, INFINITE, &more)) return false;
+  return true;
 }
 
 bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   *more = false;
   if (!IsWindow(page)) return false;
   HWND view = GetDlgItem(page, IDC_LOG_VIEW);
-  if (!IsWindow(view) || !PageLogHead(page)) return false;
-
+  if (!IsWindow(view) || !PageLogQueue(page)) return false;
   LogEntry* first = TakeLogEntries(page);
-  const ULONGLONG deadline =
-      milliseconds == INFINITE ? ~0ULL : GetTickCount64() + milliseconds;
-  while (first) {
-    if (!RenderEntry(view, first, deadline)) break;
-    LogEntry* next = first->next;
-    free(first);
-    first = next;
-    if (first && GetTickCount64() >= deadline) break;
-  }
   if (!first) return true;
 
+  // A selection the user made (or Find did) stays, and the view stops
+  // following the newest line while it is there.
+  CHARRANGE selection = {};
+  SendMessageA(view, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+  const bool follow = selection.cpMin == selection.cpMax;
+
+  size_t rate = Property(view, kRateProperty);
+  if (!rate) rate = kFirstRate;
+  const size_t budget = milliseconds == INFINITE
+                            ? kLargestStep
+                            : std::clamp(rate * milliseconds, kSmallestStep, kLargestStep);
+  SendMessageA(view, WM_SETREDRAW, FALSE, 0);
+  const ULONGLONG start = GetTickCount64();
+  size_t drawn = 0;
+  bool renewed = false;
+  while (first && drawn < budget) {
+    const LogEntry* was = first;
+    const size_t before = drawn;
+    first = DrawRun(page, view, first, budget - drawn, &drawn);
+    HWND trimmed = Trim(page, view, kLogScrollbackChars);
+    renewed = renewed || trimmed != view;
+    view = trimmed;
+    if (first == was && drawn == before) break;  // the next line is too long for this step
+  }
+  // Steps of a few milliseconds are too short for the tick count to time.
+  const ULONGLONG took = GetTickCount64() - start;
+  if (took >= 10 && drawn >= kSmallestStep)
+    SetProperty(view, kRateProperty, (rate + std::max<size_t>(drawn / took, 1)) / 2);
+  else if (milliseconds != INFINITE && drawn >= budget)
+    SetProperty(view, kRateProperty, std::min(rate * 2, kLargestStep));
+  SendMessageA(view, WM_SETREDRAW, TRUE, 0);
+
+  if (follow || renewed) {
+    SendMessageA(view, EM_SETSEL, static_cast<WPARAM>(-1), -1);
+    SendMessageA(view, EM_SCROLLCARET, 0, 0);
+  } else {
+    SendMessageA(view, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+  }
+  const ULONGLONG now = GetTickCount64();
+  if (!first || now - Property(view, kPaintedProperty) >= kPaintIntervalMs) {
+    InvalidateRect(view, nullptr, FALSE);
+    SetProperty(view, kPaintedProperty, static_cast<size_t>(now));
+  }
+  if (!first) return true;
   // What is left goes back ahead of whatever was appended meanwhile.
   ReturnLogEntries(page, first);
   *more = true;
   return true;
+}
+
+bool TrimLogView(HWND page, LONG limit) {
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  return IsWindow(view) && Trim(page, view, limit) != view;
+}
+
+bool ClearLogView(HWND page) {
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  if (!IsWindow(view)) return false;
+  if (GetWindowTextLengthA(view) == 0) return true;
+  HWND fresh = RenewView(page, view);
+  if (!fresh) return false;
+  RemovePropA(fresh, kRemovedProperty);
+  return true;
+}
+
+int64_t RemovedLogLines(HWND page) {
+  return static_cast<int64_t>(Property(GetDlgItem(page, IDC_LOG_VIEW), kRemovedProperty));
+}
+
+bool LogWordWrap(HWND page) {
+  return GetPropA(GetDlgItem(page, IDC_LOG_VIEW), kWrapProperty) != nullptr;
+}
+
+void SetLogWordWrap(HWND page, bool wrap) {
+  HWND view = GetDlgItem(page, IDC_LOG_VIEW);
+  // Line width 0 wraps at the window's edge; 1 (rich edit 1.0) not at all.
+  SendMessageA(view, EM_SETTARGETDEVICE, 0, wrap ? 0 : 1);
+  if (wrap)
+    SetPropA(view, kWrapProperty, reinterpret_cast<HANDLE>(1));
+  else
+    RemovePropA(view, kWrapProperty);
 }

@@ -10,6 +10,7 @@
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "ui/device_list.h"
+#include "ui/log_find.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
 #include "ui/settings_page.h"
@@ -108,6 +109,7 @@ int RunMessageLoop() {
   while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
     if (got == -1) return 0;
     if (MainWindow && TranslateAcceleratorA(MainWindow, AcceleratorTable, &message)) continue;
+    if (LogFindDialogMessage(&message)) continue;
     if (TakenByDevicePage(&message)) continue;
     if (SettingsPage && IsDialogMessageA(SettingsPage, &message)) continue;
     if (AboutPage && IsDialogMessageA(AboutPage, &message)) continue;

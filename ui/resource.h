@@ -9,6 +9,15 @@
 #define IDC_SAVE_LOG 1013
 #define IDC_RESET 1014
 #define IDC_CLEAR_LOG 1015
+// The log view's context menu (built in code) and Find; Ctrl+F and F3 come
+// through the main window's accelerators to the shown page.
+#define IDM_LOG_COPY 40020
+#define IDM_LOG_SELECT_ALL 40021
+#define IDM_LOG_FIND 40022
+#define IDM_LOG_FIND_NEXT 40023
+#define IDM_LOG_WORD_WRAP 40024
+#define IDM_LOG_SAVE 40025
+#define IDM_LOG_CLEAR 40026
 
 // Main window: a top-level dialog whose one control is the tab control.
 #define IDD_MAIN_WINDOW 101

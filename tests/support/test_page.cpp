@@ -25,7 +25,7 @@ TestPage::TestPage() {
 }
 
 TestPage::~TestPage() {
-  if (record_) FreeLogEntries(record_->logHead);
+  if (record_) FreeLogEntries(record_->log.head);
   if (page_) DestroyWindow(page_);
   if (parent_) DestroyWindow(parent_);
   FreeDeviceRecord(record_);
@@ -39,8 +39,11 @@ void TestPage::Attach(bool attached) {
 std::vector<QueuedEntry> TestPage::Queued(bool take) {
   std::vector<QueuedEntry> entries;
   SharedLockGuard guard;
-  for (const LogEntry* entry = record_->logHead; entry; entry = entry->next)
+  for (const LogEntry* entry = record_->log.head; entry; entry = entry->next)
     entries.push_back({entry->colour, entry->text});
-  if (take) FreeLogEntries(std::exchange(record_->logHead, nullptr));
+  if (!take) return entries;
+  FreeLogEntries(std::exchange(record_->log.head, nullptr));
+  record_->log.tail = nullptr;
+  record_->log.backlog = 0;
   return entries;
 }
