@@ -137,6 +137,7 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, "Wait for peer.\r\n") == 1; }));
   auto late = Console(lateCable);
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(absent, kPeerExist) == 1; }));
+  EXPECT_EQ(0, CountInPage(absent, "Peer lost.\r\n")) << "a console awaited was never lost";
 
   // Served, served again, a bad request (the link is reset), served: two
   // announcements. The console's file outlasts the reset, not the peer.
@@ -290,6 +291,19 @@ TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
   EXPECT_TRUE(TakeSounds().empty()) << "a forced close is silent";
   EXPECT_EQ(nullptr, WorkerThread);
   EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
+}
+
+// Shutdown's ticks: the one that closes the last device stops the worker
+// and keeps the window, the next one ends it (not the forced tenth).
+TEST_F(WorkerTest, TheTickAfterTheLastDeviceEndsTheWindow) {
+  QuittingFlag = 1;
+  QuitTickCounter = 0;
+  MainWindow_OnTick(MainWindow);
+  EXPECT_TRUE(!WorkerThread && IsWindow(MainWindow));
+  const HWND window = MainWindow;
+  MainWindow_OnTick(window);
+  EXPECT_FALSE(IsWindow(window));
+  QuittingFlag = 0;
 }
 
 // A console whose page has not drawn more than 16 MiB of its text waits,
