@@ -226,6 +226,13 @@ TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   EXPECT_EQ(7, RunMessageLoop());
   SetKeyboardState(std::array<BYTE, 256>{}.data());
   EXPECT_EQ(1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0)) << "Ctrl+Tab from About";
+  keys[VK_SHIFT] = 0x80;  // and Ctrl+Shift+Tab back
+  SetKeyboardState(keys);
+  MSG back = {older, WM_KEYDOWN, VK_TAB, 0};
+  EXPECT_TRUE(TranslateAcceleratorA(MainWindow, AcceleratorTable, &back) &&
+              SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0) == 0);
+  SetKeyboardState(std::array<BYTE, 256>{}.data());
+  CyclePageTab(MainWindow, 1);
   EXPECT_EQ(tabs - 1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0));
   EXPECT_EQ("", ViewText(older));
   EXPECT_TRUE(IsWindow(older) && !IsWindow(tooltips)) << "the tooltips go with their page";
