@@ -91,15 +91,10 @@ void LogOpenLine(HWND page, const char* prefix, const char* path) {
   AppendLogText(page, "\".\r\n", LogNotice);
 }
 
-// The system's words for an error, without the line end it comes with.
+// The system's words for an error, or its number when it has none.
 std::string SystemMessage(DWORD error) {
-  char text[256];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, error, 0, text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
-                        text[length - 1] == ' ' || text[length - 1] == '.'))
-    --length;
-  return length ? std::string(text, length) : "system error " + std::to_string(error);
+  const std::string text = SystemText(error);
+  return text.empty() ? "system error " + std::to_string(error) : text;
 }
 
 // An open that failed says why: the user sees the request in the log and
@@ -308,4 +303,12 @@ bool ServeRequest(TargetSession* session) {
   }
   session->SendReply(reply.result, reply.data, reply.length);
   return true;
+}
+
+std::string SystemText(DWORD error) {
+  char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, error, 0, text, sizeof text, nullptr);
+  while (length > 0 && std::strchr("\r\n. ", text[length - 1])) --length;
+  return std::string(text, length);
 }

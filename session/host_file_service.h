@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "session/request_format.h"
 
 class TargetSession;
@@ -36,3 +38,7 @@ void ReserveStandardDescriptors();
 // once, never waiting on anything but a short lock.
 using TtyTap = void (*)(HWND page, const uint8_t* bytes, uint32_t count);
 void SetTtyTap(TtyTap tap);
+
+// The system's words for an error code, without the line end and full stop
+// it comes with; empty when the system has none (Wine has none for Winsock).
+std::string SystemText(DWORD error);

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "link/cable_protocol.h"
+#include "session/host_file_service.h"
 #include "sim/sim_driver.h"
 
 namespace sim {
@@ -256,11 +257,8 @@ class CableConnection {
 // whoever started the program. Wine has no text for the Winsock codes, so
 // those a bind or listen gives have words of their own here.
 std::string SocketErrorText(int error) {
-  char text[256];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-  while (length > 0 && std::strchr("\r\n. ", text[length - 1])) --length;
-  if (length) return std::string(text, length);
+  const std::string text = SystemText(static_cast<DWORD>(error));
+  if (!text.empty()) return text;
   switch (error) {
     case WSAEADDRINUSE: return "the port is in use";
     case WSAEACCES: return "access to the port is denied";

@@ -228,7 +228,7 @@ TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   EXPECT_EQ(1, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0)) << "Ctrl+Tab from About";
   keys[VK_SHIFT] = 0x80;  // and Ctrl+Shift+Tab back
   SetKeyboardState(keys);
-  MSG back = {older, WM_KEYDOWN, VK_TAB, 0};
+  MSG back = {older, WM_KEYDOWN, VK_TAB, 0, 0, {}};
   EXPECT_TRUE(TranslateAcceleratorA(MainWindow, AcceleratorTable, &back) &&
               SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0) == 0);
   SetKeyboardState(std::array<BYTE, 256>{}.data());
