@@ -155,7 +155,8 @@ TEST_F(SessionTest, CommandsGoOutOnePerPollInOrderAndTheExecutedFileIsServed) {
 
   // An executed file named without a folder gives an empty base: paths stay
   // relative, and a second leading separator, which would root the path, is
-  // refused. No shared folder at all: refused, and the log says so.
+  // refused. No shared folder, or one that is not there: refused, and the
+  // log says why; a file that can't be opened, in the system's words.
   ASSERT_TRUE(session_.Append(kTagExecElf, _strdup("demo.elf")));
   link_.Serve(console_.Poll(0));
   Open(1, "/x.bin");
@@ -163,19 +164,12 @@ TEST_F(SessionTest, CommandsGoOutOnePerPollInOrderAndTheExecutedFileIsServed) {
   Settings.shareExecFolder = 0;
   SetSharedFolder("");
   EXPECT_EQ(-1, Open(1, "/b.txt"));
-  EXPECT_EQ(Opened("/x.bin", "x.bin") + NotFound("x.bin") + Refused("//srv/share/x") +
-                Refused("/b.txt", "No shared folder is set (Settings tab).\r\n"),
-            Log());
-}
-
-// An open that fails says why after its lines: a shared folder that is not
-// there, or a file that can't be opened, in the system's words.
-TEST_F(SessionTest, FailedOpensSayWhy) {
-  EXPECT_EQ(-1, Open(1, "/none.txt"));
-  EXPECT_EQ(Opened("/none.txt", "@\\none.txt") + NotFound("@\\none.txt"), Log());
   SetSharedFolder(folder_.File("gone").c_str());
   EXPECT_EQ(-1, Open(0x202, "/new.txt"));
-  EXPECT_EQ(Refused("/new.txt", "The shared folder \"@\\gone\" does not exist.\r\n"), Log());
+  EXPECT_EQ(Opened("/x.bin", "x.bin") + NotFound("x.bin") + Refused("//srv/share/x") +
+                Refused("/b.txt", "No shared folder is set (Settings tab).\r\n") +
+                Refused("/new.txt", "The shared folder \"@\\gone\" does not exist.\r\n"),
+            Log());
 }
 
 // The last executed file is taken even when its command can't be sent. The
