@@ -1,16 +1,13 @@
 // The LogQueue on a real device page with the real rich edit view: what is
-// queued, what the view is sent and shows, and producers on other threads
-// while the UI thread flushes.
+// queued, and what the view is sent and shows.
 #include "log/log_queue.h"
 
 #include <gtest/gtest.h>
 
 #include <richedit.h>
 
-#include <atomic>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -128,35 +125,6 @@ TEST_F(LogQueueTest, NoWindowNoRecordOrNoViewQueuesAndFlushesNothing) {
   ASSERT_TRUE(DestroyWindow(GetDlgItem(page(), IDC_LOG_VIEW)));
   EXPECT_FALSE(FlushLog(page()));
   EXPECT_EQ(1u, page_.Queued().size());
-}
-
-// Two producers queue and send the flush notice, as the worker does, while
-// the UI thread handles the notices. Nothing may be lost, torn or reordered.
-TEST_F(LogQueueTest, TwoThreadsAppendWhileTheUiThreadFlushes) {
-  constexpr int kEach = 1000;
-  std::string sent[2], shown[2];  // lines of 7 characters, "A1000\r\n" on
-  for (int n = 0; n < 2; ++n)
-    for (int i = 0; i < kEach; ++i) sent[n] += "AB"[n] + std::to_string(1000 + i) + "\r\n";
-  std::atomic<int> ready{0};
-  auto produce = [&](int n) {
-    // Start together, or the first producer may be done before the second runs.
-    ++ready;
-    for (long spin = 0; ready < 2 && spin < 100000000; ++spin) {}
-    for (int i = 0; i < kEach; ++i) {
-      AppendLogText(page(), sent[n].substr(7 * i, 7).c_str(), LogText);
-      // Bursts between notices, so that the two producers meet at the tail.
-      if (i % 32 == 31 || i == kEach - 1) SendNotifyMessageA(page(), WM_PAGE_FLUSH, 0, 0);
-    }
-  };
-  std::thread a(produce, 0), b(produce, 1);
-  HWND view = GetDlgItem(page(), IDC_LOG_VIEW);
-  for (int i = 0; i < 100 && GetWindowTextLengthA(view) < 14 * kEach; ++i) Pump();
-  a.join();
-  b.join();
-  const std::string text = ViewText(page());
-  for (size_t at = 0; at < text.size(); at += 7) shown[text[at] == 'B'] += text.substr(at, 7);
-  EXPECT_EQ(sent[0], shown[0]);
-  EXPECT_EQ(sent[1], shown[1]);
 }
 
 // A flood of console text is drawn in slices: a flush with no time to spare
