@@ -301,10 +301,8 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
   // The bits set (+) and cleared (-), where a failed call records 0 (a
   // failed send withdraws its transfer request); the
   // status reads (0: not a fixed number); the one line logged.
-  struct Row {
-    const char* what; bool send; Script script; bool ok; Ints handshake; uint64_t statusReads;
-    const char* line = nullptr;
-  } rows[] = {
+  struct Row { const char* what; bool send; Script script; bool ok; Ints handshake; uint64_t statusReads;
+               const char* line = nullptr; } rows[] = {
       {"transmit ready held clear for 49 reads", true, [this] {
          SimDriver::SetTransmitReady(cable_, false);
          SimDriver::At(Call::GetStatus, 50, [this] { SimDriver::SetTransmitReady(cable_, true); });

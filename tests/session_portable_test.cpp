@@ -26,16 +26,13 @@ std::vector<uint8_t> Head(std::string magic, uint8_t type0, uint8_t type1, size_
 }
 
 TEST(ElfCheckTest, ClassifiesByMagicAndType) {
+  // An IRX module, an executable, a type near an IRX's, a big-endian IRX;
+  // a bad magic byte, a bad magic letter, a head one byte short, nothing.
   const std::pair<std::vector<uint8_t>, ExecKind> rows[] = {
-      {Head("\x7F" "ELF", 0x80, 0xFF), ExecKind::Iop},  // an IRX module
-      {Head("\x7F" "ELF", 0x02, 0x00), ExecKind::Elf},  // an executable
-      {Head("\x7F" "ELF", 0x80, 0xFE), ExecKind::Elf},
-      {Head("\x7F" "ELF", 0xFF, 0x80), ExecKind::Elf},  // a big-endian IRX
-      {Head("\x7E" "ELF", 0x80, 0xFF), ExecKind::NotElf},
-      {Head("\x7F" "ELf", 0x80, 0xFF), ExecKind::NotElf},
-      {Head("\x7F" "ELF", 0x80, 0xFF, 17), ExecKind::NotElf},
-      {{}, ExecKind::NotElf},
-  };
+      {Head("\x7F" "ELF", 0x80, 0xFF), ExecKind::Iop}, {Head("\x7F" "ELF", 0x02, 0x00), ExecKind::Elf},
+      {Head("\x7F" "ELF", 0x80, 0xFE), ExecKind::Elf}, {Head("\x7F" "ELF", 0xFF, 0x80), ExecKind::Elf},
+      {Head("\x7E" "ELF", 0x80, 0xFF), ExecKind::NotElf}, {Head("\x7F" "ELf", 0x80, 0xFF), ExecKind::NotElf},
+      {Head("\x7F" "ELF", 0x80, 0xFF, 17), ExecKind::NotElf}, {{}, ExecKind::NotElf}};
   for (auto& [head, kind] : rows) {
     const std::vector<uint8_t> exact(head);  // no spare capacity past the end
     EXPECT_EQ(kind, ClassifyExecutable(exact.empty() ? nullptr : exact.data(), exact.size()))
