@@ -81,14 +81,14 @@ TEST(VirtualCableTest, ConnectionsAreCablesThatServeTheirOpsAndEndAlone) {
     return end;
   };
   auto first = connect("");
-  auto second = connect("Second");
+  auto second = connect(std::string(131, 's'));  // its NUL the block's last byte
   auto end = connect(std::string(wire::kMaxName, 'n'), false);
   EXPECT_EQ(Data{0}, end->Ask(wire::kStatus));  // the host has not opened it
   auto a = std::make_unique<Host>(), b = std::make_unique<Host>();
   Host host;
   ASSERT_TRUE(a->opened && b->opened && host.opened);
   EXPECT_EQ(sim::kDefaultVirtualCableName, a->link.Name());
-  EXPECT_EQ("Second", b->link.Name());
+  EXPECT_EQ(std::string(131, 's'), b->link.Name());
   EXPECT_EQ(std::string(132, 'n'), host.link.Name());  // the info block holds 132
   EXPECT_EQ(0x100 | kStatusPeerExists | kStatusTransmitReady, a->Status());
   EXPECT_EQ(0x100 | kStatusTransmitReady, host.Status());  // no ATTACH yet
