@@ -16,9 +16,11 @@ constexpr LPARAM kLogViewTextLimit = 32 * 1024 * 1024;
 // followed by the newest of the old view's text, drawn again.
 constexpr LONG kLogScrollbackChars = 8 * 1024 * 1024;
 // How much of the newest text, at whole lines, a page remembers with its
-// colours to draw again after a renewal. Each renewal draws it anew at the
-// view's usual pace (about 1 MiB in 2 s here), and the page holds it in
-// memory besides the view.
+// colours to draw again after a renewal: some 16,000 lines of 64
+// characters. Each renewal draws it anew, in the usual steps, into the
+// fresh view: about 0.9 s of processor time per MiB here, against some 25 s
+// for the 7 MiB drawn between two renewals. The page holds it besides the
+// view, and the fresh view holds it (Wine's rich edit: about 110 MB a MiB).
 constexpr size_t kLogKeptChars = 1024 * 1024;
 // How long one flush step of a page may draw before the window answers
 // other messages again.
