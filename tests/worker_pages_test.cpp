@@ -7,25 +7,19 @@
 
 #include <commctrl.h>
 #include <io.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "log/log_queue.h"
 #include "session/link_worker.h"
-#include "tests/support/console_link.h"
-#include "sim/program_probe.h"
+#include "tests/support/dialog_driver.h"
 #include "tests/support/worker_fixture.h"
 #include "ui/device_list.h"
 #include "ui/device_page.h"
@@ -49,39 +43,9 @@ bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) !
 void Click(HWND page, int id) { SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 bool Checked(HWND page, int id) { return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
-// A user on a thread of its own waits (10 s at most) for a visible window of
-// this process that holds `control` and hands it to `answer`, while this
-// thread runs `open`, which shows that window modally. True when it came.
-bool AnswerDialog(int control, const std::function<void()>& open,
-                  const std::function<void(HWND)>& answer) {
-  bool found = false;
-  std::thread user([&] {
-    HWND dialog = nullptr;
-    found = probe::WaitFor(
-        [&] { return (dialog = probe::FindTopLevel(GetCurrentProcessId(), nullptr, control)) != nullptr; },
-        10000);
-    if (found) answer(dialog);
-  });
-  open();
-  user.join();
-  return found;
-}
-
-// The same for the Explorer-style file dialog a page's button opens (name
-// field cmb13, filter cmb1): picks the filter (1-based; 0 keeps it), types
-// `name` (none keeps the offered one, given in `offered`), presses OK or Cancel.
-bool UseFileDialog(HWND page, int button, const char* name, int filter = 0, bool cancel = false,
-                   std::string* offered = nullptr) {
-  return AnswerDialog(1148, [&] { Click(page, button); }, [&](HWND dialog) {
-    if (offered) *offered = probe::Text(GetDlgItem(dialog, 1148));
-    if (filter) {
-      HWND combo = GetDlgItem(dialog, 1136);
-      SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
-      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1136, CBN_SELENDOK), LPARAM(combo));
-    }
-    if (name) SetDlgItemTextA(dialog, 1148, name);
-    SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
-  });
+// Clicks a page's button that opens a dialog, and answers the dialog.
+bool Use(HWND page, int button, Dialog kind, const DialogAnswer& answer) {
+  return AnswerDialog(kind, [&] { Click(page, button); }, answer);
 }
 
 std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
@@ -183,7 +147,7 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
   CloseHandle(blocked);
   // Save log parks the worker, and flushes the log before it writes it.
-  ASSERT_TRUE(UseFileDialog(records[0]->page, IDC_SAVE_LOG, folder_.File("saved.txt").c_str(), 1));
+  ASSERT_TRUE(Use(records[0]->page, IDC_SAVE_LOG, Dialog::File, {folder_.File("saved.txt").c_str(), 1}));
   EXPECT_LT(0u, SimDriver::Count(Call::CancelIo));
   EXPECT_NE(std::string::npos, FileText(folder_, "saved.txt").find("Error recieving packet body"));
   EXPECT_EQ(1, Tty(*console)) << "the other cable is served";
@@ -244,15 +208,14 @@ TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   int cable = 0;
   for (auto [button, name] : {std::pair(IDC_EXECUTE, "gone.elf"), std::pair(IDC_SAVE_LOG, "gone.txt")}) {
     HWND page = DeviceList->page;
-    ASSERT_TRUE(AnswerDialog(1148, [&, button = button] { Click(page, button); }, [&, name = name](HWND dialog) {
+    const std::string path = folder_.File(name);
+    ASSERT_TRUE(Use(page, button, Dialog::File, {path.c_str(), 0, 0, IDOK, nullptr, [&](HWND) {
       SimDriver::Unplug(cable);
       probe::WaitFor([&] { return !IsWindow(page); }, 10000);
       cable = SimDriver::Plug("next");
       PostMessageA(MainWindow, WM_TIMER, 2, 0);  // the scan tick
       probe::WaitFor([&] { return DeviceList && DeviceList->page != page; }, 10000);
-      SetDlgItemTextA(dialog, 1148, folder_.File(name).c_str());
-      PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-    }));
+    }}));
     EXPECT_EQ((std::vector<int>{kRemoved, kAdded}), TakeSounds()) << name;
     ASSERT_EQ(1, DeviceCount);
     EXPECT_STREQ("", DeviceList->lastFile) << name;
@@ -300,17 +263,62 @@ TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
   EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
 }
 
-// Shutdown's ticks: the one that closes the last device stops the worker
-// and keeps the window, the next one ends it (not the forced tenth).
-TEST_F(WorkerTest, TheTickAfterTheLastDeviceEndsTheWindow) {
-  QuittingFlag = 1;
-  QuitTickCounter = 0;
-  MainWindow_OnTick(MainWindow);
-  EXPECT_TRUE(!WorkerThread && IsWindow(MainWindow));
-  const HWND window = MainWindow;
-  MainWindow_OnTick(window);
-  EXPECT_FALSE(IsWindow(window));
-  QuittingFlag = 0;
+// Shutdown's ticks (timer 2 after a close request): the first nine wait
+// for the consoles to fetch their quit commands; the tick that closes the
+// last device keeps the window and the next one ends it, or else the tenth
+// closes every device by force and ends it.
+TEST_F(WorkerTest, ShutdownTicksWaitForTheQuitsThenEndTheWindow) {
+  const struct { int fetchedBefore, closingTick, endingTick; } runs[] = {{3, 3, 4}, {0 /* never */, 10, 10}};
+  for (const auto& run : runs) {
+    ASSERT_TRUE(MainWindow || (CreateMainWindow() && StartWorker()));
+    const HWND window = MainWindow;
+    auto console = Console(SimDriver::Plug("quitting"));
+    ASSERT_TRUE(ScanForCables());
+    ASSERT_EQ(1, Tty(*console));
+    ASSERT_TRUE(PumpUntil([] { return Enabled(DeviceList->page, IDC_EXECUTE); }));
+    QuittingFlag = QuitTickCounter = 0;
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    for (int tick = 1; tick <= run.endingTick; ++tick) {
+      EXPECT_TRUE(IsWindow(window)) << tick;
+      EXPECT_TRUE(tick != run.fetchedBefore || console->Poll(0).get().code == 3) << "the quit";
+      SendMessageA(window, WM_TIMER, 2, 0);
+      EXPECT_EQ(tick < run.closingTick, DeviceCount == 1) << tick;
+    }
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(nullptr, WorkerThread);
+  }
+  QuittingFlag = QuitTickCounter = 0;
+}
+
+// Start-up loads the settings before their page shows them, selects About,
+// shows the window as it was asked and sets the window's timers; without a
+// device, a close request ends it at once and stores the settings.
+TEST_F(WorkerTest, StartUpAndACloseWithoutDevices) {
+  ASSERT_TRUE(CloseAllDevices(true));
+  DestroyWindow(MainWindow);
+  InitSettings();  // the INI file beside this program, which start-up reads
+  Settings.denyAll = 1;
+  Settings.priority = 0;
+  SetSharedFolder("C:\\loaded");
+  StoreSettings();
+  SetDefaultSettings();
+  TakeTimers();
+  ASSERT_TRUE(StartProgram(SW_SHOWMINNOACTIVE));
+  EXPECT_TRUE(IsIconic(MainWindow));
+  std::vector<std::pair<UINT_PTR, UINT>> timers;
+  for (const TimerSet& set : TakeTimers())
+    if (set.window == MainWindow) timers.push_back({set.id, set.ms});
+  // Attention flash, cable scan and shutdown tick, stalled driver calls.
+  EXPECT_EQ((std::vector<std::pair<UINT_PTR, UINT>>{{1, 900}, {3, 100}, {2, 1300}}), timers);
+  EXPECT_TRUE(Checked(SettingsPage, IDC_DENY_ALL) && Checked(SettingsPage, IDC_PRIORITY_LOW));
+  EXPECT_EQ("C:\\loaded", probe::Text(GetDlgItem(SettingsPage, IDC_SHARED_FOLDER)));
+  EXPECT_EQ(0, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0));
+  EXPECT_TRUE(ShownPage == AboutPage && IsWindowVisible(AboutPage));
+  DeleteFileA(IniPath);
+  SendMessageA(MainWindow, WM_CLOSE, 0, 0);
+  EXPECT_EQ(nullptr, MainWindow);
+  EXPECT_TRUE(LoadSettings() && Settings.denyAll == 1 && Settings.priority == 0);
+  DeleteFileA(IniPath);
 }
 
 // A console whose page has not drawn more than 16 MiB of its text waits,
@@ -402,27 +410,27 @@ TEST_F(WorkerTest, DevicePageCommands) {
   folder_.Write("v1.2\\prog", ElfHead(0x02, 0x00));
   folder_.Write("v1.2\\p.x.elf", ElfHead(0x02, 0x00));
   HANDLE locked = CreateFileA(folder_.File("locked.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  for (const char* name : {"first.txt", "locked.txt"}) ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, name, 1));
+  for (const char* name : {"first.txt", "locked.txt"}) ASSERT_TRUE(Use(page, IDC_SAVE_LOG, Dialog::File, {name, 1}));
   CloseHandle(locked);
   expectLog({"E Save log failed.\r\n"}, kError);
   EXPECT_TRUE(GetFileAttributesA(folder_.File("first.txt").c_str()) != INVALID_FILE_ATTRIBUTES);
-  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, nullptr, 0, true));
+  ASSERT_TRUE(Use(page, IDC_EXECUTE, Dialog::File, {nullptr, 0, 0, IDCANCEL}));
   expectLog({kFailed}, kError);
   const struct { std::string typed, file, offered; } executed[] = {
       {"v1.2\\p.x.elf", "v1.2\\p.x.elf", "p.x"},  // from the shared folder
       {folder_.File("v1.2\\prog"), "v1.2\\prog", "prog"}};
   for (const auto& row : executed) {
-    ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, row.typed.c_str()));
+    ASSERT_TRUE(Use(page, IDC_EXECUTE, Dialog::File, {row.typed.c_str()}));
     expectLog({kSent}, kSilent);
     EXPECT_EQ(1, served());
     EXPECT_EQ(folder_.File(row.file), link.session().LastExecuted());
     std::string offered;
-    ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, nullptr, 0, true, &offered));
+    ASSERT_TRUE(Use(page, IDC_SAVE_LOG, Dialog::File, {nullptr, 0, 0, IDCANCEL, &offered}));
     EXPECT_EQ(row.offered, offered);
   }
   AppendLogText(page, "plain\r\n", LogText);
   for (int twice = 0; twice < 2; ++twice)  // the second replaces the first
-    ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("a.txt").c_str(), 2));
+    ASSERT_TRUE(Use(page, IDC_SAVE_LOG, Dialog::File, {folder_.File("a.txt").c_str(), 2}));
   expectLog({}, kSilent);
   const std::string saved = FileText(folder_, "a.txt");
   EXPECT_EQ(0u, saved.rfind("{\\rtf", 0));
@@ -505,23 +513,23 @@ TEST_F(WorkerTest, SettingsPage) {
   EXPECT_TRUE(TakeSounds().empty());
 
   // Each colour button edits its own colour, repaints only its swatch, and
-  // keeps the custom colours added on the way. comdlg32's red, green and
-  // blue fields are 706 to 708, "Add to Custom Colors" is 712.
+  // keeps the custom colours added on the way.
   const struct { int button; LogColour colour; COLORREF chosen; } buttons[] = {
       {IDC_TEXT_COLOUR, LogText, RGB(1, 2, 3)}, {IDC_ERROR_COLOUR, LogError, RGB(200, 30, 40)},
       {IDC_NOTIFY_COLOUR, LogNotice, RGB(12, 200, 34)}};
   const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
   for (const auto& row : buttons) {
-    ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, row.button); }, [&](HWND dialog) {
-      for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, row.chosen >> 8 * i & 0xFF, FALSE);
-      SendMessageA(dialog, WM_COMMAND, 712, 0);
-      SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-    }));
+    ASSERT_TRUE(Use(page, row.button, Dialog::Colour, {nullptr, 0, row.chosen}));
     EXPECT_EQ(row.chosen, Settings.colours[row.colour]) << row.button;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
     EXPECT_NE(std::end(Settings.customColours),
               std::find(std::begin(Settings.customColours), std::end(Settings.customColours), row.chosen));
   }
+
+  // Browse's choice goes into the field and the record.
+  ASSERT_TRUE(Use(page, IDC_BROWSE, Dialog::Folder, {folder_.Path().c_str()}));
+  EXPECT_EQ(folder_.Path(), probe::Text(GetDlgItem(page, IDC_SHARED_FOLDER)));
+  EXPECT_EQ(folder_.Path(), Settings.sharedFolder);
 
   // The folder follows every keystroke, keeps 519 characters, and is
   // stored when the page goes.
