@@ -1,6 +1,6 @@
-// The link worker with its real thread, and the device and Settings pages,
-// under the real main window: the simulated driver and console emulator at
-// the cable's far end, real dialogs answered from another thread.
+// The main window, and the link worker's thread with the device and Settings
+// pages under it: the simulated driver and console emulator at the cable's
+// far end, real dialogs answered from another thread.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -86,6 +86,64 @@ COLORREF SwatchColour(HWND page, int id) {
   return colour;
 }
 
+// A page from the device page's template, with no record; its controls
+// take the focus.
+HWND NewPage() {
+  if (!LoadRichEditLibrary()) return nullptr;
+  return CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_DEVICE_PAGE), MainWindow,
+                            [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
+}
+
+// The tabs, and the attention flag: it stays while the window is minimised,
+// and the window's own timer clears it once the window is open.
+TEST_F(WorkerTest, TabOperationsKeepOneSelectedPageShownAndAttentionWaitsForTheWindow) {
+  enum Op { Add, Remove, Next, Previous, Destroy, Show };
+  // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab. The
+  // selected tab, the shown page (-1: none) and the tab count are afterwards.
+  const struct { Op op; int page; BOOL result; int selected, shown, count; } steps[] = {
+      {Add, 1, TRUE, 1, 1, 2},      {Add, 2, TRUE, 2, 2, 3},      {Add, 3, TRUE, 3, 3, 4},
+      {Next, 0, TRUE, 0, 0, 4},      // after the last: the first
+      {Previous, 0, TRUE, 3, 3, 4}, {Previous, 0, TRUE, 2, 2, 4},  // before the first: the last
+      {Remove, 1, TRUE, 1, 2, 3},    // another tab: the selection stays on page 2
+      {Remove, 2, TRUE, 0, 0, 2},    // the selected tab: About takes over
+      {Remove, 4, FALSE, 0, 0, 2}, {Next, 0, TRUE, 1, 3, 2},  // no tab stands for page 4
+      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window; clicked
+  };
+  ShowWindow(MainWindow, SW_SHOWNORMAL);
+  HWND pages[5] = {AboutPage, NewPage(), NewPage(), NewPage(), NewPage()};
+  NMHDR tabClick = {nullptr, IDC_PAGE_TABS, UINT(TCN_SELCHANGE)};
+  PageOrigin = {5, 9};  // where every shown page is put
+  for (const auto& s : steps) {
+    SCOPED_TRACE(&s - steps);
+    const BOOL result = s.op == Add       ? AddPageTab("Cable", kDeviceTabImage, pages[s.page])
+                        : s.op == Remove  ? RemovePageTab(pages[s.page])
+                        : s.op == Destroy ? DestroyWindow(pages[s.page])
+                        : s.op == Show    ? MainWindowProc(MainWindow, WM_NOTIFY, 0, LPARAM(&tabClick))
+                                          : MainWindowProc(MainWindow, WM_COMMAND,  // Ctrl+(Shift+)Tab
+                                                           s.op == Next ? IDM_NEXT_TAB : IDM_PREVIOUS_TAB, 0);
+    EXPECT_EQ(s.result, result != FALSE);
+    EXPECT_EQ(s.selected, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0));
+    EXPECT_EQ(s.count, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0));
+    for (int p = 0; p < 5; ++p)
+      EXPECT_TRUE(!IsWindow(pages[p]) || (p == s.shown) == (IsWindowVisible(pages[p]) != FALSE)) << p;
+    EXPECT_TRUE(s.op != Show || !ShownPage);
+    POINT at = {};
+    if (s.shown >= 0) MapWindowPoints(pages[s.shown], MainWindow, &at, 1);
+    EXPECT_TRUE(s.shown < 0 || (at.x == 5 && at.y == 9)) << "at the page origin";
+    EXPECT_TRUE(s.op < Next || s.op > Previous || IsChild(ShownPage, GetFocus())) << "the keys go to the page";
+  }
+  for (WPARAM command : {IDOK, IDCANCEL}) SendMessageA(MainWindow, WM_COMMAND, command, 0);
+  EXPECT_TRUE(IsWindowVisible(MainWindow)) << "Enter and Escape do not close it";
+  RemovePageTab(pages[3]);
+  for (HWND page : {pages[1], pages[2], pages[4]}) DestroyWindow(page);
+  ShowWindow(MainWindow, SW_MINIMIZE);
+  AttentionFlag.store(1);
+  SendMessageA(MainWindow, WM_TIMER, 1, 0);
+  EXPECT_EQ(1, AttentionFlag.load());
+  ShowWindow(MainWindow, SW_RESTORE);
+  EXPECT_TRUE(PumpUntil([] { return AttentionFlag.load() == 0; }));
+}
+
 // The peer states and their log lines, an unplugged cable, a console that
 // stalls in a body, a lost peer: one walk over three cables.
 TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
@@ -118,8 +176,7 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kConnected) == 2; }));
 
   // A failed status read ends the pass: the devices behind the unplugged
-  // cable wait until its page has gone, and the list is linked past it.
-  // Waited for without handling messages, so that the page stays.
+  // cable wait until its page has gone (no message is handled meanwhile).
   auto failedReads = [](int n) { return probe::WaitFor([=] { return StatusReads(-1) >= n; }, 10000); };
   SimDriver::Unplug(lateCable);
   ASSERT_TRUE(failedReads(1));
@@ -132,10 +189,9 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
   EXPECT_EQ(1, Tty(*console)) << "the device behind is served again";
 
-  // A console that announces a body and stops sending it leaves the worker
-  // in a read with no bound of its own (here a minute). A wait of the UI
-  // thread on the worker cancels that read; the exchange fails the ordinary
-  // way, and the other cable is served again.
+  // A console that stops inside a body leaves the worker in a read (here of
+  // a minute); a wait of the UI thread on the worker cancels it, the
+  // exchange fails the ordinary way, and the other cable is served again.
   auto stalling = Console(frontCable);
   ASSERT_EQ(1, Tty(*stalling));
   SimDriver::SetReadTimeoutMs(60000);
@@ -164,12 +220,11 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   EXPECT_EQ(2, CountInPage(present, kConnected));
 }
 
-// The program's message loop walked with posted messages: a WM_CLOSE that
-// a page takes removes its device and ends the walk over the list, Ctrl+Tab
-// goes to the main window's accelerators, Alt+C to the page whose control
-// it is for, and the quit message ends the loop with its code. Then a cable unplugged under each of the page's file dialogs:
-// the device goes at once, and the dialog's answer touches nothing of it,
-// nor of the device plugged in meanwhile.
+// The message loop walked with posted messages: a WM_CLOSE that a page takes
+// removes its device and ends the walk over the list, Ctrl+Tab goes to the
+// accelerators, Alt+C to its page, the quit message ends the loop. Then a
+// cable unplugged under each of the page's file dialogs: the device goes at
+// once, and the answer touches nothing of it, nor of the next device.
 TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   static_assert(std::is_same_v<decltype(DeviceRecord::connected), std::atomic<LONG>>,
                 "the worker writes it while the UI thread reads it");
@@ -290,15 +345,25 @@ TEST_F(WorkerTest, ShutdownTicksWaitForTheQuitsThenEndTheWindow) {
   QuittingFlag = QuitTickCounter = 0;
 }
 
-// Start-up loads the settings before their page shows them, selects About,
-// shows the window as it was asked and sets the window's timers; without a
-// device, a close request ends it at once and stores the settings.
+// Start-up: a failed step leaves no window behind. Else it loads the
+// settings before their page shows them, selects About, shows the window as
+// it was asked and sets the window's timers; without a device, a close
+// request ends it at once and stores the settings.
 TEST_F(WorkerTest, StartUpAndACloseWithoutDevices) {
   ASSERT_TRUE(CloseAllDevices(true));
   DestroyWindow(MainWindow);
+  HHOOK hook = SetWindowsHookExA(WH_CBT, [](int code, WPARAM window, LPARAM create) -> LRESULT {
+    char name[16] = {};  // refuses the About page, a child dialog
+    GetClassNameA(HWND(window), name, sizeof name);
+    return code == HCBT_CREATEWND && !strcmp(name, "#32770") &&
+           (reinterpret_cast<CBT_CREATEWNDA*>(create)->lpcs->style & WS_CHILD);
+  }, nullptr, GetCurrentThreadId());
+  EXPECT_FALSE(StartProgram(SW_SHOWNORMAL));
+  UnhookWindowsHookEx(hook);
+  EXPECT_TRUE(!MainWindow && !TabImageList && !FindWindowA(nullptr, "Tavdesk"));
   InitSettings();  // the INI file beside this program, which start-up reads
-  Settings.denyAll = 1;
-  Settings.priority = 0;
+  Settings.denyAll = Settings.readOnly = Settings.shareExecFolder = Settings.soundsOff = 0xFFFFFFFF;
+  Settings.priority = 255;
   SetSharedFolder("C:\\loaded");
   StoreSettings();
   SetDefaultSettings();
@@ -310,14 +375,23 @@ TEST_F(WorkerTest, StartUpAndACloseWithoutDevices) {
     if (set.window == MainWindow) timers.push_back({set.id, set.ms});
   // Attention flash, cable scan and shutdown tick, stalled driver calls.
   EXPECT_EQ((std::vector<std::pair<UINT_PTR, UINT>>{{1, 900}, {3, 100}, {2, 1300}}), timers);
-  EXPECT_TRUE(Checked(SettingsPage, IDC_DENY_ALL) && Checked(SettingsPage, IDC_PRIORITY_LOW));
+  // The page shows what was loaded; the record holds it as the controls do.
+  for (int id : {IDC_DENY_ALL, IDC_READ_ONLY, IDC_SHARE_EXEC_FOLDER, IDC_SOUNDS_OFF, IDC_PRIORITY_HIGH})
+    EXPECT_TRUE(Checked(SettingsPage, id)) << id;
   EXPECT_EQ("C:\\loaded", probe::Text(GetDlgItem(SettingsPage, IDC_SHARED_FOLDER)));
+  EXPECT_TRUE(Settings.denyAll == 1 && Settings.soundsOff == 1 && Settings.priority == 2);
   EXPECT_EQ(0, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0));
   EXPECT_TRUE(ShownPage == AboutPage && IsWindowVisible(AboutPage));
+  for (auto [devices, text] : {std::pair<int, std::string>{1, "1 device mounted"}, {65535, "65535 devices mounted"},
+                               {0, "No device mounted\nPlug in pl2301/2302-cable"}}) {
+    DeviceCount = uint16_t(devices);
+    UpdateDeviceCountText(AboutPage);
+    EXPECT_EQ("\n\n" + text, probe::Text(GetDlgItem(AboutPage, IDC_DEVICE_COUNT)));
+  }
   DeleteFileA(IniPath);
   SendMessageA(MainWindow, WM_CLOSE, 0, 0);
   EXPECT_EQ(nullptr, MainWindow);
-  EXPECT_TRUE(LoadSettings() && Settings.denyAll == 1 && Settings.priority == 0);
+  EXPECT_TRUE(LoadSettings() && Settings.denyAll == 1 && Settings.priority == 2);
   DeleteFileA(IniPath);
 }
 
@@ -381,7 +455,12 @@ TEST_F(WorkerTest, DevicePageCommands) {
     MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&shown), 2);
     EXPECT_TRUE(expected.left == shown.left && expected.top == shown.top) << button.text;
   }
-  EXPECT_EQ(4, SendMessageA(HWND(GetPropA(page, "TavdeskTooltips")), TTM_GETTOOLCOUNT, 0, 0));
+  HWND tips = HWND(GetPropA(page, "TavdeskTooltips"));
+  char tip[80] = "";
+  TTTOOLINFOA tool = {};
+  tool.cbSize = TTTOOLINFOA_V1_SIZE, tool.lpszText = tip;
+  EXPECT_TRUE(SendMessageA(tips, TTM_ENUMTOOLSA, 0, LPARAM(&tool)) && (tool.uFlags & TTF_SUBCLASS));
+  EXPECT_EQ(4, SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0));
 
   // Reset and Execute wait for a connection; a reset fails without one.
   EXPECT_FALSE(Enabled(page, IDC_EXECUTE) || Enabled(page, IDC_RESET));
@@ -466,12 +545,10 @@ TEST_F(WorkerTest, DevicePageCommands) {
     EXPECT_EQ(row.ok, AddSaveExtension(buffer, kPathChars, row.filter)) << row.path.size();
     EXPECT_EQ(row.result, buffer) << row.path.size();
   }
-  // A short write fails.
   HANDLE file = CreateFileA(elf.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   BYTE bytes[] = "12345";
-  LONG written = -1;
-  EXPECT_EQ(1u, WriteLogChunk(DWORD_PTR(file), bytes, 5, &written));
-  EXPECT_EQ(0, written);
+  LONG written = -1;  // a short write fails
+  EXPECT_TRUE(WriteLogChunk(DWORD_PTR(file), bytes, 5, &written) == 1 && written == 0);
   CloseHandle(file);
 }
 
@@ -527,9 +604,11 @@ TEST_F(WorkerTest, SettingsPage) {
   }
 
   // Browse's choice goes into the field and the record.
-  ASSERT_TRUE(Use(page, IDC_BROWSE, Dialog::Folder, {folder_.Path().c_str()}));
-  EXPECT_EQ(folder_.Path(), probe::Text(GetDlgItem(page, IDC_SHARED_FOLDER)));
-  EXPECT_EQ(folder_.Path(), Settings.sharedFolder);
+  const std::string chosen = folder_.File("chosen");
+  CreateDirectoryA(chosen.c_str(), nullptr);
+  ASSERT_TRUE(Use(page, IDC_BROWSE, Dialog::Folder, {chosen.c_str()}));
+  EXPECT_EQ(chosen, probe::Text(GetDlgItem(page, IDC_SHARED_FOLDER)));
+  EXPECT_EQ(chosen, Settings.sharedFolder);
 
   // The folder follows every keystroke, keeps 519 characters, and is
   // stored when the page goes.
@@ -547,23 +626,6 @@ TEST_F(WorkerTest, SettingsPage) {
   SetSharedFolder("");
   ASSERT_TRUE(LoadSettings());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-
-  // Loaded values, as the controls hold them, are shown and stored.
-  const struct { uint8_t priority; uint32_t flag; int button; uint8_t storedPriority; uint32_t storedFlag; }
-      loaded[] = {{0, 0, IDC_PRIORITY_LOW, 0, 0}, {1, 1, IDC_PRIORITY_MIDDLE, 1, 1},
-                  {255, 0xFFFFFFFF, IDC_PRIORITY_HIGH, 2, 1}};
-  for (const auto& row : loaded) {
-    Settings.priority = row.priority;
-    Settings.denyAll = Settings.readOnly = Settings.soundsOff = Settings.shareExecFolder = row.flag;
-    ASSERT_TRUE(CreateSettingsPage());
-    EXPECT_TRUE(Checked(SettingsPage, row.button));
-    EXPECT_EQ(row.storedPriority, Settings.priority);
-    EXPECT_EQ(std::vector<uint32_t>(4, row.storedFlag),
-              (std::vector<uint32_t>{Settings.denyAll, Settings.readOnly, Settings.shareExecFolder,
-                                     Settings.soundsOff}));
-    EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-    DestroyWindow(SettingsPage);
-  }
 }
 
 }  // namespace

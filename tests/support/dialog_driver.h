@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -46,10 +47,15 @@ inline bool AnswerDialog(Dialog kind, const std::function<void()>& open, const D
       SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1136, CBN_SELENDOK), LPARAM(types));
     }
     if (kind == Dialog::File && answer.text) SetDlgItemTextA(dialog, 1148, answer.text);
-    if (kind == Dialog::Folder && answer.text)  // again until the tree, filled late, takes it
+    if (kind == Dialog::Folder && answer.text)  // again until the tree, filled late, shows it
       probe::WaitFor([&] {
         SendMessageA(dialog, BFFM_SETSELECTIONA, TRUE, LPARAM(answer.text));
-        return SendDlgItemMessageA(dialog, 0x3741, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
+        char name[MAX_PATH] = "";
+        TVITEMA item = {};
+        item.mask = TVIF_TEXT, item.pszText = name, item.cchTextMax = MAX_PATH;
+        item.hItem = HTREEITEM(SendDlgItemMessageA(dialog, 0x3741, TVM_GETNEXTITEM, TVGN_CARET, 0));
+        SendDlgItemMessageA(dialog, 0x3741, TVM_GETITEMA, 0, LPARAM(&item));
+        return !lstrcmpiA(name, strrchr(answer.text, '\\') + 1);
       }, 10000);
     if (kind == Dialog::Colour) {
       for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, answer.colour >> 8 * i & 0xFF, FALSE);
