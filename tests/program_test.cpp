@@ -1,12 +1,10 @@
-// The whole program as a process of its own, watched from outside through
-// its windows: a copy of TavdeskSim.exe (or Tavdesk.exe) in a temporary
-// folder, so that its INI file lands there, beside a riched32.dll and a
-// winmm.dll planted as a console could plant them in the program's folder,
-// its default shared folder. Each leaves NAME.dll.loaded if it ever runs.
-// The demo consoles print their steps on the program's standard error,
-// which goes to a file. The simulated cable keeps its USB 1.1 timing: with
-// none, the worker's flush notices would come faster than any UI thread
-// takes them, which no real cable allows.
+// The whole program as a process, watched through its windows: a copy of
+// TavdeskSim.exe (or Tavdesk.exe) in a folder of its own, where its INI file
+// lands, beside a riched32.dll and a winmm.dll planted as a console could
+// (the program's folder is its default share); each would leave
+// NAME.dll.loaded. The demo consoles print their steps on standard error, to
+// a file. The cable keeps its USB 1.1 timing: with none, flush notices would
+// come faster than any UI thread takes them, which no real cable allows.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -31,8 +29,7 @@ constexpr int kStartMs = 30000;
 constexpr int kShutdownMs = 40000;  // ten shutdown ticks of 1.3 s, with room to spare
 const std::string kPlanted[] = {"riched32", "winmm"};
 
-// The exit code of a run, which is ended by force when it still runs after
-// `ms`; -1 then.
+// The exit code of a run, ended by force (-1) when it still runs after `ms`.
 long ExitCode(probe::Started& run, DWORD ms = kShutdownMs) {
   DWORD code = DWORD(-1);
   if (WaitForSingleObject(run.info.hProcess, ms) == WAIT_OBJECT_0)
@@ -45,12 +42,10 @@ long ExitCode(probe::Started& run, DWORD ms = kShutdownMs) {
   return static_cast<long>(code);
 }
 
-// One run from a folder of its own; killed if a test leaves it. Wine quirk:
-// by default Wine prefers its built-in DLLs to those in the program's
-// folder, so nothing planted would ever load, whatever the program does.
-// "native,builtin" for the program (Wine's per-program overrides in the
-// registry, which Windows ignores; WINEDLLOVERRIDES would not reach a process
-// started here) makes Wine search as Windows does.
+// One run, killed if a test leaves it. Wine quirk: Wine prefers its built-in
+// DLLs to those in the program's folder, so nothing planted would ever load;
+// "native,builtin" in its per-program overrides (which Windows ignores;
+// WINEDLLOVERRIDES would not reach this process) makes it search as Windows.
 struct Program {
   explicit Program(std::vector<std::string> environment, std::string exe = "TavdeskSim.exe")
       : environment(environment), exe(exe), key("Software\\Wine\\AppDefaults\\" + exe) {
@@ -58,9 +53,8 @@ struct Program {
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     const fs::path here = fs::path(self).parent_path();
     static int runs = 0;
-    folder = (fs::temp_directory_path() /
-              ("tavdesk-program-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++runs)))
-                 .string();
+    folder = (fs::temp_directory_path() / ("tavdesk-program-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                            std::to_string(++runs))).string();
     fs::create_directory(folder);
     fs::copy_file(here / exe, File(exe));
     HKEY dlls = nullptr;
@@ -90,8 +84,7 @@ struct Program {
     for (size_t at = all.str().find(what); at != std::string::npos; at = all.str().find(what, at + 1)) ++n;
     return n;
   }
-  // The page that holds this control; none when there is none.
-  HWND Page(int control) const {
+  HWND Page(int control) const {  // the page that holds this control, or none
     auto pages = probe::PagesWith(main, control);
     return pages.empty() ? nullptr : pages[0];
   }
