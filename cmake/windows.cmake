@@ -194,8 +194,9 @@ add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp
 target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim psapi
                       tavdesk_resources)
 
-# The link worker with the device and Settings pages under the real main
-# window, in one program; its dialog answers find windows as the probe does.
+# The main window, start-up and shutdown, and the link worker with the device
+# and Settings pages under it, in one program; tests/support/dialog_driver.h
+# answers their common dialogs, finding windows as the probe does.
 tavdesk_wine_test(worker_pages_test tests/worker_pages_test.cpp)
 target_link_libraries(worker_pages_test PRIVATE tavdesk_worker_fixture tavdesk_program_probe
                       tavdesk_sim tavdesk_resources)
