@@ -102,8 +102,6 @@ target_link_libraries(host_file_bench PRIVATE tavdesk_core tavdesk_sim)
 target_sources(tavdesk_core PRIVATE ui/main_window.cpp)
 target_link_libraries(tavdesk_core PUBLIC comctl32)
 
-tavdesk_wine_test(main_window_test tests/main_window_test.cpp)
-target_link_libraries(main_window_test PRIVATE tavdesk_core tavdesk_sim tavdesk_resources)
 
 
 # The settings page, and the simulated driver's timing and demo console.
@@ -128,7 +126,8 @@ target_include_directories(tavdesk_program_probe PUBLIC ${CMAKE_SOURCE_DIR})
 tavdesk_wine_test(program_test tests/program_test.cpp)
 target_link_libraries(program_test PRIVATE tavdesk_program_probe)
 target_sources(program_test PRIVATE ui/command_line_format.cpp)
-add_dependencies(program_test TavdeskSim)
+# Each run also plants DLLs beside the program, which must never load.
+add_dependencies(program_test Tavdesk TavdeskSim planted_dll)
 
 add_executable(tavdesk_demo_driver tools/demo_driver.cpp)
 target_link_libraries(tavdesk_demo_driver PRIVATE tavdesk_program_probe)
@@ -146,9 +145,6 @@ add_library(planted_dll SHARED tests/support/planted_dll.cpp)
 set_target_properties(planted_dll PROPERTIES PREFIX "")
 target_link_options(planted_dll PRIVATE -static)
 
-tavdesk_wine_test(dll_search_test tests/dll_search_test.cpp)
-target_link_libraries(dll_search_test PRIVATE tavdesk_program_probe)
-add_dependencies(dll_search_test Tavdesk TavdeskSim planted_dll)
 
 # The Wine wrapper's own test: crashes fail every time, foreign folders are
 # left alone. The crashing program is run by the test, never on its own.
@@ -198,8 +194,9 @@ add_executable(driver_fault_trial EXCLUDE_FROM_ALL trials/driver_fault_trial.cpp
 target_link_libraries(driver_fault_trial PRIVATE gtest_main tavdesk_worker_fixture tavdesk_sim psapi
                       tavdesk_resources)
 
-# The link worker with the device and Settings pages under the real main
-# window, in one program; its dialog answers find windows as the probe does.
+# The main window, start-up and shutdown, and the link worker with the device
+# and Settings pages under it, in one program; tests/support/dialog_driver.h
+# answers their common dialogs, finding windows as the probe does.
 tavdesk_wine_test(worker_pages_test tests/worker_pages_test.cpp)
 target_link_libraries(worker_pages_test PRIVATE tavdesk_worker_fixture tavdesk_program_probe
                       tavdesk_sim tavdesk_resources)

@@ -16,17 +16,24 @@ namespace {
 // Set once, during static initialisation, before any thread but the first runs.
 LogQueueFinder queueFinder;
 
+// A block for `length` bytes of text and a terminator, not yet linked.
+LogEntry* NewEntry(COLORREF colour, const char* text, size_t length) {
+  // Refuse a length whose block size would not fit in a size_t.
+  constexpr size_t kHeader = offsetof(LogEntry, text);
+  if (length > SIZE_MAX - kHeader - 1) return nullptr;
+  auto* entry = static_cast<LogEntry*>(calloc(1, kHeader + length + 1));
+  if (!entry) return nullptr;
+  entry->colour = colour;
+  if (length) memcpy(entry->text, text, length);
+  return entry;
+}
+
 bool Append(HWND page, const char* text, size_t length, LogColour colour) {
   LogQueue* queue = PageLogQueue(page);
   if (!queue) return false;
-  // Refuse a length whose block size would not fit in a size_t.
-  constexpr size_t kHeader = offsetof(LogEntry, text);
-  if (length > SIZE_MAX - kHeader - 1) return false;
-  auto* entry = static_cast<LogEntry*>(calloc(1, kHeader + length + 1));
+  LogEntry* entry = NewEntry(Settings.colours[colour], text, length);
   if (!entry) return false;
-  entry->colour = Settings.colours[colour];
   entry->length = static_cast<uint32_t>(length);
-  if (length) memcpy(entry->text, text, length);
 
   SharedLockGuard guard;
   if (queue->head)
@@ -88,6 +95,27 @@ bool FreeLogEntries(LogEntry* first) {
     first = next;
   }
   return true;
+}
+
+LogEntry* NewRedrawnLogEntry(COLORREF colour, const char* text, size_t length) {
+  return NewEntry(colour, text, length);
+}
+
+void DropRedrawnLogEntries(HWND page) {
+  LogQueue* queue = PageLogQueue(page);
+  if (!queue) return;
+  LogEntry* dropped = nullptr;
+  {
+    SharedLockGuard guard;
+    LogEntry** last = &queue->head;
+    while (*last && (*last)->length == 0) last = &(*last)->next;
+    if (last == &queue->head) return;
+    dropped = queue->head;
+    queue->head = *last;
+    *last = nullptr;
+    if (!queue->head) queue->tail = nullptr;
+  }
+  FreeLogEntries(dropped);
 }
 
 void FreeDrawnLogEntry(HWND page, LogEntry* entry) {

@@ -17,7 +17,9 @@ enum LogColour : uint16_t { LogText = 0, LogError = 1, LogNotice = 2 };
 struct LogEntry {
   LogEntry* next;
   COLORREF colour;
-  uint32_t length;  // the bytes queued, counted in the queue's backlog until the entry is freed
+  // The bytes queued, counted in the queue's backlog until the entry is
+  // freed; 0 for text the view drew before and draws again (NewRedrawnLogEntry).
+  uint32_t length;
   char text[1];     // NUL-terminated; the block holds the whole text
 };
 
@@ -58,6 +60,15 @@ LogEntry* TakeLogEntries(HWND page);
 void ReturnLogEntries(HWND page, LogEntry* first);
 // Frees a list no longer reachable from a queue; false when empty.
 bool FreeLogEntries(LogEntry* first);
+// UI thread. An entry of text that the view drew before and draws again
+// once it was renewed, to go back at the head of the page's queue. It does
+// not count in the backlog: the console was past it long ago. None when
+// memory is short.
+LogEntry* NewRedrawnLogEntry(COLORREF colour, const char* text, size_t length);
+// UI thread. Frees the entries at the head of the page's queue that are
+// still to be drawn again (and empty entries there, which show nothing):
+// the view they belonged to was cleared.
+void DropRedrawnLogEntries(HWND page);
 // UI thread. Frees one entry taken from the page's queue and drawn, and
 // takes its bytes off the queue's backlog.
 void FreeDrawnLogEntry(HWND page, LogEntry* entry);

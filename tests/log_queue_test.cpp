@@ -149,23 +149,59 @@ TEST_F(LogQueueTest, SlicedFlushesKeepTheOrderAndThePageCarriesOnToTheEnd) {
   EXPECT_EQ(flood + "next\r\nlate\r\n", ViewText(page()));
 }
 
-// Past the scrollback the view starts afresh, its first line counting every
-// line removed so far; Clear log forgets the count. (The flush trims at
-// kLogScrollbackChars; the limits here are small.)
-TEST_F(LogQueueTest, ScrollbackRemovesTheOldLinesInOneBlockAndCountsThem) {
+// The colour of the view's characters from `from` to `to`, or ~0 when they
+// are not all of one colour.
+COLORREF ViewColour(HWND page, LONG from, LONG to) {
+  CHARRANGE range = {from, to};
+  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+  CHARFORMATA format = {};
+  format.cbSize = sizeof format;
+  SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+  return format.dwMask & CFM_COLOR ? format.crTextColor : ~COLORREF(0);
+}
+
+// Past the scrollback the view starts afresh: its first line counts every
+// line removed so far, and the newest whole lines follow it again in their
+// colours, ahead of what was queued meanwhile; Clear log forgets the count
+// and the kept lines. (The flush trims at kLogScrollbackChars and keeps
+// kLogKeptChars; the bounds here are small.)
+TEST_F(LogQueueTest, ScrollbackRemovesTheOldLinesInOneBlockAndDrawsTheNewestAgain) {
   std::string lines;
   for (int i = 0; i < 100; ++i) lines += "line " + std::to_string(i) + "\r\n";
-  ASSERT_TRUE(AppendLogBytes(page(), lines.data(), uint32_t(lines.size()), LogText) && FlushLog(page()));
-  EXPECT_FALSE(TrimLogView(page(), LONG(lines.size())));
-  EXPECT_EQ(lines, ViewText(page()));
-  EXPECT_TRUE(TrimLogView(page(), 500));
-  EXPECT_EQ("[100 earlier lines removed]\r\n", ViewText(page()));
-  ASSERT_TRUE(AppendLogText(page(), "late\n", LogText) && FlushLog(page()));
-  EXPECT_TRUE(TrimLogView(page(), 10));
-  EXPECT_EQ("[101 earlier lines removed]\r\n", ViewText(page()));
-  EXPECT_EQ(101, RemovedLogLines(page()));
+  Settings.colours[LogText] = RGB(1, 2, 3);
+  Settings.colours[LogError] = RGB(200, 0, 0);
+  ASSERT_TRUE(AppendLogBytes(page(), lines.data(), uint32_t(lines.size()), LogText) &&
+              AppendLogText(page(), "failed\r\n", LogError) && FlushLog(page()));
+  EXPECT_FALSE(TrimLogView(page(), LONG(lines.size() + 8), 0));
+  EXPECT_EQ(lines + "failed\r\n", ViewText(page()));
+  ASSERT_TRUE(AppendLogText(page(), "queued\r\n", LogError));
+  // 20 characters hold the newest two lines whole, not the third.
+  EXPECT_TRUE(TrimLogView(page(), 500, 20));
+  EXPECT_EQ("[99 earlier lines removed]\r\n", ViewText(page()));
+  ASSERT_TRUE(FlushLog(page()));
+  const std::string note = "[99 earlier lines removed]\r\n";
+  EXPECT_EQ(note + "line 99\r\nfailed\r\nqueued\r\n", ViewText(page()));
+  const LONG at = LONG(note.size());
+  EXPECT_EQ(RGB(1, 2, 3), ViewColour(page(), at, at + 9));
+  EXPECT_EQ(RGB(200, 0, 0), ViewColour(page(), at + 9, at + 25));
+  EXPECT_EQ(99, RemovedLogLines(page()));
+  EXPECT_TRUE(TrimLogView(page(), 10, 0));
+  EXPECT_EQ("[102 earlier lines removed]\r\n", ViewText(page()));
+
+  // Cleared while kept lines wait to be drawn again, and while lines are
+  // kept: they are gone either way.
+  ASSERT_TRUE(AppendLogText(page(), "late\r\n", LogText) && FlushLog(page()));
+  EXPECT_TRUE(TrimLogView(page(), 10, 100));
+  ASSERT_TRUE(AppendLogText(page(), "gone\r\n", LogText));
   SendMessageA(page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
   EXPECT_TRUE(ViewText(page()).empty() && RemovedLogLines(page()) == 0);
+  ASSERT_TRUE(FlushLog(page()));
+  EXPECT_EQ("gone\r\n", ViewText(page()));
+  SendMessageA(page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
+  ASSERT_TRUE(AppendLogText(page(), "after\r\n", LogText) && FlushLog(page()));
+  EXPECT_TRUE(TrimLogView(page(), 0, 100));
+  ASSERT_TRUE(FlushLog(page()));
+  EXPECT_EQ("[0 earlier lines removed]\r\nafter\r\n", ViewText(page()));
 }
 
 // The system's Find dialog over the log, driven through its controls as a

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/import_patch.h"
+
 namespace {
 
 // Loads over a record of 0xEE bytes; true when it gives `expected`.
@@ -70,32 +72,43 @@ TEST(SettingsTest, IniPathFollowsTheLastDotOfTheWholePath) {
   }
 }
 
-// Copies are cut to the caller's size, writes to the record's. The settings
-// page rewrites the folder while the worker copies it: every copy must be one
-// of the two folders whole, never a mix.
-TEST(SharedFolderTest, CopiesAreTerminatedAndCutAndNeverSeeAHalfWrittenFolder) {
+// The folder's lock, seen through EnterCriticalSection's import slot: the
+// writer stops once it holds a lock, then a copy starts; the copy must wait
+// and return the folder written. Each waits on an event, never on time.
+using EnterProc = void(WINAPI*)(LPCRITICAL_SECTION);
+extern "C" EnterProc __imp_EnterCriticalSection;
+EnterProc realEnter;
+std::atomic<DWORD> writer{0}, reader{0};
+std::atomic<bool> held{false};
+HANDLE holding, asking, go;
+
+void WINAPI SpyEnter(LPCRITICAL_SECTION section) {
+  if (reader == GetCurrentThreadId()) SetEvent(asking);
+  realEnter(section);
+  if (writer != GetCurrentThreadId() || held.exchange(true)) return;
+  SetEvent(holding);
+  WaitForSingleObject(go, 10000);
+}
+
+// Copies are cut to the caller's size, writes to the record's; a copy never
+// sees a folder half written.
+TEST(SharedFolderTest, CopiesAreCutAndWaitForAWriteUnderWay) {
   SetSharedFolder(std::string(600, 'w').c_str());
   EXPECT_EQ(kPathChars - 1, strlen(Settings.sharedFolder));
   char copy[kPathChars];
   CopySharedFolder(copy, 8);
   EXPECT_STREQ("wwwwwww", copy);
-  SetSharedFolder(nullptr);
-  EXPECT_STREQ("", Settings.sharedFolder);
-
-  const std::string first(400, 'x'), second = "C:\\short";
-  SetSharedFolder(first.c_str());
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    for (long i = 0; !stop && i < 100000000; ++i) SetSharedFolder((i % 2 ? first : second).c_str());
-  });
-  int mixed = 0;
-  for (int i = 0; i < 1000000; ++i) {
-    CopySharedFolder(copy, sizeof copy);
-    mixed += copy != first && copy != second;
-  }
-  stop = true;
-  writer.join();
-  EXPECT_EQ(0, mixed);
+  for (HANDLE* event : {&holding, &asking, &go}) *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  PatchImport(&__imp_EnterCriticalSection, SpyEnter, &realEnter);
+  std::thread write([] { writer = GetCurrentThreadId(), SetSharedFolder("C:\\new"), SetEvent(holding); });
+  WaitForSingleObject(holding, 10000);
+  EXPECT_TRUE(held) << "the write took no lock";
+  std::thread read([&] { reader = GetCurrentThreadId(), CopySharedFolder(copy, sizeof copy), SetEvent(asking); });
+  WaitForSingleObject(asking, 10000);
+  SetEvent(go);
+  write.join(), read.join();
+  PatchImport(&__imp_EnterCriticalSection, realEnter);
+  EXPECT_STREQ("C:\\new", copy);
 }
 
 }  // namespace

@@ -1,31 +1,25 @@
-// The link worker with its real thread, and the device and Settings pages,
-// under the real main window: the simulated driver and console emulator at
-// the cable's far end, real dialogs answered from another thread.
+// The main window, and the link worker's thread with the device and Settings
+// pages under it: the simulated driver and console emulator at the cable's
+// far end, real dialogs answered from another thread.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
 #include <io.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "log/log_queue.h"
 #include "session/link_worker.h"
-#include "tests/support/console_link.h"
-#include "sim/program_probe.h"
+#include "tests/support/dialog_driver.h"
 #include "tests/support/worker_fixture.h"
 #include "ui/device_list.h"
 #include "ui/device_page.h"
@@ -49,39 +43,9 @@ bool Enabled(HWND page, int id) { return IsWindowEnabled(GetDlgItem(page, id)) !
 void Click(HWND page, int id) { SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 bool Checked(HWND page, int id) { return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
-// A user on a thread of its own waits (10 s at most) for a visible window of
-// this process that holds `control` and hands it to `answer`, while this
-// thread runs `open`, which shows that window modally. True when it came.
-bool AnswerDialog(int control, const std::function<void()>& open,
-                  const std::function<void(HWND)>& answer) {
-  bool found = false;
-  std::thread user([&] {
-    HWND dialog = nullptr;
-    found = probe::WaitFor(
-        [&] { return (dialog = probe::FindTopLevel(GetCurrentProcessId(), nullptr, control)) != nullptr; },
-        10000);
-    if (found) answer(dialog);
-  });
-  open();
-  user.join();
-  return found;
-}
-
-// The same for the Explorer-style file dialog a page's button opens (name
-// field cmb13, filter cmb1): picks the filter (1-based; 0 keeps it), types
-// `name` (none keeps the offered one, given in `offered`), presses OK or Cancel.
-bool UseFileDialog(HWND page, int button, const char* name, int filter = 0, bool cancel = false,
-                   std::string* offered = nullptr) {
-  return AnswerDialog(1148, [&] { Click(page, button); }, [&](HWND dialog) {
-    if (offered) *offered = probe::Text(GetDlgItem(dialog, 1148));
-    if (filter) {
-      HWND combo = GetDlgItem(dialog, 1136);
-      SendMessageA(combo, CB_SETCURSEL, filter - 1, 0);
-      SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1136, CBN_SELENDOK), LPARAM(combo));
-    }
-    if (name) SetDlgItemTextA(dialog, 1148, name);
-    SendMessageA(dialog, WM_COMMAND, cancel ? IDCANCEL : IDOK, 0);
-  });
+// Clicks a page's button that opens a dialog, and answers the dialog.
+bool Use(HWND page, int button, Dialog kind, const DialogAnswer& answer) {
+  return AnswerDialog(kind, [&] { Click(page, button); }, answer);
 }
 
 std::unique_ptr<sim::ConsoleEmulator> Console(int cable) {
@@ -106,12 +70,6 @@ int StatusReads(int seen) {
   return reads;
 }
 
-std::string FileText(const TempFolder& folder, const char* name) {
-  std::vector<uint8_t> bytes;
-  EXPECT_TRUE(folder.Read(name, &bytes)) << name;
-  return {bytes.begin(), bytes.end()};
-}
-
 // The colour of a pixel of a swatch's bitmap.
 COLORREF SwatchColour(HWND page, int id) {
   HDC dc = CreateCompatibleDC(nullptr);
@@ -122,12 +80,70 @@ COLORREF SwatchColour(HWND page, int id) {
   return colour;
 }
 
-// The peer states and their log lines, an unplugged cable, a console that
-// stalls in a body, a lost peer: one walk over three cables.
-TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
+// A page from the device page's template, with no record; its controls
+// take the focus.
+HWND NewPage() {
+  if (!LoadRichEditLibrary()) return nullptr;
+  return CreateDialogParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_DEVICE_PAGE), MainWindow,
+                            [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
+}
+
+// The tabs, and the attention flag: it stays while the window is minimised,
+// and the window's own timer clears it once the window is open.
+TEST_F(WorkerTest, TabOperationsKeepOneSelectedPageShownAndAttentionWaitsForTheWindow) {
+  enum Op { Add, Remove, Next, Previous, Destroy, Show };
+  // Pages: 0 is the About page, 1 to 4 made here; 4 never gets a tab. The
+  // selected tab, the shown page (-1: none) and the tab count are afterwards.
+  const struct { Op op; int page; BOOL result; int selected, shown, count; } steps[] = {
+      {Add, 1, TRUE, 1, 1, 2},      {Add, 2, TRUE, 2, 2, 3},      {Add, 3, TRUE, 3, 3, 4},
+      {Next, 0, TRUE, 0, 0, 4},      // after the last: the first
+      {Previous, 0, TRUE, 3, 3, 4}, {Previous, 0, TRUE, 2, 2, 4},  // before the first: the last
+      {Remove, 1, TRUE, 1, 2, 3},    // another tab: the selection stays on page 2
+      {Remove, 2, TRUE, 0, 0, 2},    // the selected tab: About takes over
+      {Remove, 4, FALSE, 0, 0, 2}, {Next, 0, TRUE, 1, 3, 2},  // no tab stands for page 4
+      {Destroy, 3, TRUE, 1, -1, 2}, {Show, 0, TRUE, 1, -1, 2},  // its tab stays, standing for no window; clicked
+  };
+  ShowWindow(MainWindow, SW_SHOWNORMAL);
+  HWND pages[5] = {AboutPage, NewPage(), NewPage(), NewPage(), NewPage()};
+  NMHDR tabClick = {nullptr, IDC_PAGE_TABS, UINT(TCN_SELCHANGE)};
+  PageOrigin = {5, 9};  // where every shown page is put
+  for (const auto& s : steps) {
+    SCOPED_TRACE(&s - steps);
+    const BOOL result = s.op == Add       ? AddPageTab("Cable", kDeviceTabImage, pages[s.page])
+                        : s.op == Remove  ? RemovePageTab(pages[s.page])
+                        : s.op == Destroy ? DestroyWindow(pages[s.page])
+                        : s.op == Show    ? MainWindowProc(MainWindow, WM_NOTIFY, 0, LPARAM(&tabClick))
+                                          : MainWindowProc(MainWindow, WM_COMMAND,  // Ctrl+(Shift+)Tab
+                                                           s.op == Next ? IDM_NEXT_TAB : IDM_PREVIOUS_TAB, 0);
+    EXPECT_EQ(s.result, result != FALSE);
+    EXPECT_EQ(s.selected, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0));
+    EXPECT_EQ(s.count, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETITEMCOUNT, 0, 0));
+    for (int p = 0; p < 5; ++p)
+      EXPECT_TRUE(!IsWindow(pages[p]) || (p == s.shown) == (IsWindowVisible(pages[p]) != FALSE)) << p;
+    EXPECT_TRUE(s.op != Show || !ShownPage);
+    POINT at = {};
+    if (s.shown >= 0) MapWindowPoints(pages[s.shown], MainWindow, &at, 1);
+    EXPECT_TRUE(s.shown < 0 || (at.x == 5 && at.y == 9)) << "at the page origin";
+    EXPECT_TRUE(s.op < Next || s.op > Previous || IsChild(ShownPage, GetFocus())) << "the keys go to the page";
+  }
+  for (WPARAM command : {IDOK, IDCANCEL}) SendMessageA(MainWindow, WM_COMMAND, command, 0);
+  EXPECT_TRUE(IsWindowVisible(MainWindow)) << "Enter and Escape do not close it";
+  RemovePageTab(pages[3]);
+  for (HWND page : {pages[1], pages[2], pages[4]}) DestroyWindow(page);
+  ShowWindow(MainWindow, SW_MINIMIZE);
+  AttentionFlag.store(1);
+  SendMessageA(MainWindow, WM_TIMER, 1, 0);
+  EXPECT_EQ(1, AttentionFlag.load());
+  ShowWindow(MainWindow, SW_RESTORE);
+  EXPECT_TRUE(PumpUntil([] { return AttentionFlag.load() == 0; }));
+}
+
+// The peer states and their log lines, an unplugged cable, a lost peer:
+// one walk over three cables.
+TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAndALostPeer) {
   auto console = Console(SimDriver::Plug("present"));
   const int lateCable = SimDriver::Plug("absent");
-  const int frontCable = SimDriver::Plug("front");
+  SimDriver::Plug("front");
   ASSERT_TRUE(ScanForCables());
   ASSERT_EQ(3, DeviceCount) << "one scan takes every new cable";
   EXPECT_EQ((std::vector<int>{kAdded, kAdded, kAdded}), TakeSounds());
@@ -154,8 +170,7 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, kConnected) == 2; }));
 
   // A failed status read ends the pass: the devices behind the unplugged
-  // cable wait until its page has gone, and the list is linked past it.
-  // Waited for without handling messages, so that the page stays.
+  // cable wait until its page has gone (no message is handled meanwhile).
   auto failedReads = [](int n) { return probe::WaitFor([=] { return StatusReads(-1) >= n; }, 10000); };
   SimDriver::Unplug(lateCable);
   ASSERT_TRUE(failedReads(1));
@@ -168,27 +183,6 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   EXPECT_EQ((std::vector<DeviceRecord*>{records[0], records[2]}), Devices());
   EXPECT_EQ(1, Tty(*console)) << "the device behind is served again";
 
-  // A console that announces a body and stops sending it leaves the worker
-  // in a read with no bound of its own (here a minute). A wait of the UI
-  // thread on the worker cancels that read; the exchange fails the ordinary
-  // way, and the other cable is served again.
-  auto stalling = Console(frontCable);
-  ASSERT_EQ(1, Tty(*stalling));
-  SimDriver::SetReadTimeoutMs(60000);
-  HANDLE blocked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  SimDriver::At(Call::Read, 2, [blocked] { SetEvent(blocked); });  // the body's first chunk
-  stalling->StallNextSend();
-  const uint8_t header[] = {0xA0, 0x86, 0x01, 0x00, 'T', 'v', 'R', 0x10};  // 100000 bytes
-  stalling->SendRaw({header, header + sizeof header}).get();
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(blocked, 10000));
-  CloseHandle(blocked);
-  // Save log parks the worker, and flushes the log before it writes it.
-  ASSERT_TRUE(UseFileDialog(records[0]->page, IDC_SAVE_LOG, folder_.File("saved.txt").c_str(), 1));
-  EXPECT_LT(0u, SimDriver::Count(Call::CancelIo));
-  EXPECT_NE(std::string::npos, FileText(folder_, "saved.txt").find("Error recieving packet body"));
-  EXPECT_EQ(1, Tty(*console)) << "the other cable is served";
-  EXPECT_EQ(1, Tty(*stalling)) << "and this one after its reset";
-
   const uint64_t resetsBefore = SimDriver::Count(Call::ResetLink);
   console->Detach();
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(present, "Peer lost.\r\n") == 1; }));
@@ -200,12 +194,11 @@ TEST_F(WorkerTest, PeerStatesAnUnpluggedCableAStalledBodyAndALostPeer) {
   EXPECT_EQ(2, CountInPage(present, kConnected));
 }
 
-// The program's message loop walked with posted messages: a WM_CLOSE that
-// a page takes removes its device and ends the walk over the list, Ctrl+Tab
-// goes to the main window's accelerators, Alt+C to the page whose control
-// it is for, and the quit message ends the loop with its code. Then a cable unplugged under each of the page's file dialogs:
-// the device goes at once, and the dialog's answer touches nothing of it,
-// nor of the device plugged in meanwhile.
+// The message loop walked with posted messages: a WM_CLOSE that a page takes
+// removes its device and ends the walk over the list, Ctrl+Tab goes to the
+// accelerators, Alt+C to its page, the quit message ends the loop. Then a
+// cable unplugged under each of the page's file dialogs: the device goes at
+// once, and the answer touches nothing of it, nor of the next device.
 TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   static_assert(std::is_same_v<decltype(DeviceRecord::connected), std::atomic<LONG>>,
                 "the worker writes it while the UI thread reads it");
@@ -244,15 +237,14 @@ TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   int cable = 0;
   for (auto [button, name] : {std::pair(IDC_EXECUTE, "gone.elf"), std::pair(IDC_SAVE_LOG, "gone.txt")}) {
     HWND page = DeviceList->page;
-    ASSERT_TRUE(AnswerDialog(1148, [&, button = button] { Click(page, button); }, [&, name = name](HWND dialog) {
+    const std::string path = folder_.File(name);
+    ASSERT_TRUE(Use(page, button, Dialog::File, {path.c_str(), 0, 0, IDOK, nullptr, [&](HWND) {
       SimDriver::Unplug(cable);
       probe::WaitFor([&] { return !IsWindow(page); }, 10000);
       cable = SimDriver::Plug("next");
       PostMessageA(MainWindow, WM_TIMER, 2, 0);  // the scan tick
       probe::WaitFor([&] { return DeviceList && DeviceList->page != page; }, 10000);
-      SetDlgItemTextA(dialog, 1148, folder_.File(name).c_str());
-      PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-    }));
+    }}));
     EXPECT_EQ((std::vector<int>{kRemoved, kAdded}), TakeSounds()) << name;
     ASSERT_EQ(1, DeviceCount);
     EXPECT_STREQ("", DeviceList->lastFile) << name;
@@ -260,11 +252,13 @@ TEST_F(WorkerTest, MessageLoopWithPostedKeysAndAnUnplugUnderEachFileDialog) {
   EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(folder_.File("gone.txt").c_str()));
 }
 
-// Quit goes only to connected consoles. A normal close keeps a device
-// whose console still has a command queued (the quit, until fetched), or
-// whose tab is gone, and goes on with the worker; a forced one takes all,
-// silently, and stops it.
-TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
+// Shutdown: a close request queues a quit for each connected console; then
+// each tick of timer 2 closes the devices with nothing queued, but keeps one
+// whose tab is gone; idle closing devices are not polled, their pages still
+// drawn. The tenth closes every device by force, silently, and the window.
+// With no device left, the tick that closed the last keeps the window and
+// the next one ends it.
+TEST_F(WorkerTest, ShutdownTicksCloseTheDevicesWhoseConsolesFetchedTheirQuits) {
   for (const char* name : {"served", "idle", "tabless", "idle"}) SimDriver::Plug(name);
   ASSERT_TRUE(ScanForCables());
   const std::vector<DeviceRecord*> records = Devices();  // newest first
@@ -273,51 +267,94 @@ TEST_F(WorkerTest, QuitAndCloseAllKeepBusyDevicesAndRelinkTheRest) {
   ASSERT_EQ(1, Tty(*console));
   ASSERT_TRUE(PumpUntil([&] { return Enabled(records[3]->page, IDC_EXECUTE); }));
   EXPECT_TRUE(RemovePageTab(records[1]->page));
-
-  ASSERT_TRUE(QueueQuitForAll());
+  const HWND window = MainWindow;
+  SendMessageA(window, WM_CLOSE, 0, 0);
   EXPECT_TRUE(records[0]->session->QueueEmpty()) << "no quit for an idle console";
-  // Idle closing devices are no longer polled; their pages are still drawn.
   SimDriver::ClearEvents();
   AppendLogText(records[0]->page, "last\r\n", LogText);
   ASSERT_TRUE(PumpUntil([&] { return StatusReads(1) >= 20 && CountInPage(records[0]->page, "last\r\n"); }));
   EXPECT_EQ(0, StatusReads(0));
-  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG})
-    EXPECT_FALSE(Enabled(records[0]->page, id));
+  for (int id : {IDC_EXECUTE, IDC_RESET, IDC_SAVE_LOG, IDC_CLEAR_LOG}) EXPECT_FALSE(Enabled(records[0]->page, id));
   TakeSounds();
-  EXPECT_FALSE(CloseAllDevices(false));
+  SendMessageA(window, WM_TIMER, 2, 0);
   EXPECT_EQ((std::vector<int>{kRemoved, kRemoved}), TakeSounds());
   EXPECT_EQ((std::vector<DeviceRecord*>{records[1], records[3]}), Devices());
   EXPECT_EQ(3, console->Poll(0).get().code);
   ASSERT_TRUE(PumpUntil([&] { return CountInPage(records[3]->page, "Send quit command.\r\n") == 1; }));
-  EXPECT_FALSE(CloseAllDevices(false));
+  SendMessageA(window, WM_TIMER, 2, 0);
   EXPECT_EQ(std::vector<int>{kRemoved}, TakeSounds()) << "drained, it closes";
   EXPECT_EQ(std::vector<DeviceRecord*>{records[1]}, Devices());
-  EXPECT_NE(nullptr, WorkerThread);
-
-  EXPECT_TRUE(CloseAllDevices(true));
+  for (int tick = 3; tick <= 10; ++tick) {
+    EXPECT_TRUE(IsWindow(window) && WorkerThread) << tick;
+    SendMessageA(window, WM_TIMER, 2, 0);
+  }
   EXPECT_TRUE(TakeSounds().empty()) << "a forced close is silent";
-  EXPECT_EQ(nullptr, WorkerThread);
+  EXPECT_TRUE(!IsWindow(window) && !WorkerThread && !DeviceList);
   EXPECT_FALSE(ScanForCables()) << "a stopped worker takes no cable";
+  ASSERT_TRUE(CreateMainWindow() && StartWorker());
+  const HWND again = MainWindow;
+  QuitTickCounter = 0;  // still quitting
+  SendMessageA(again, WM_TIMER, 2, 0);
+  EXPECT_TRUE(IsWindow(again) && !WorkerThread);
+  SendMessageA(again, WM_TIMER, 2, 0);
+  EXPECT_FALSE(IsWindow(again));
+  QuittingFlag = QuitTickCounter = 0;
 }
 
-// Shutdown's ticks: the one that closes the last device stops the worker
-// and keeps the window, the next one ends it (not the forced tenth).
-TEST_F(WorkerTest, TheTickAfterTheLastDeviceEndsTheWindow) {
-  QuittingFlag = 1;
-  QuitTickCounter = 0;
-  MainWindow_OnTick(MainWindow);
-  EXPECT_TRUE(!WorkerThread && IsWindow(MainWindow));
-  const HWND window = MainWindow;
-  MainWindow_OnTick(window);
-  EXPECT_FALSE(IsWindow(window));
-  QuittingFlag = 0;
+// Start-up: a failed step leaves no window behind. Else it loads the
+// settings before their page shows them, selects About, shows the window as
+// it was asked and sets the window's timers; without a device, a close
+// request ends it at once and stores the settings.
+TEST_F(WorkerTest, StartUpAndACloseWithoutDevices) {
+  ASSERT_TRUE(CloseAllDevices(true));
+  DestroyWindow(MainWindow);
+  HHOOK hook = SetWindowsHookExA(WH_CBT, [](int code, WPARAM window, LPARAM create) -> LRESULT {
+    char name[16] = {};  // refuses the About page, a child dialog
+    GetClassNameA(HWND(window), name, sizeof name);
+    return code == HCBT_CREATEWND && !strcmp(name, "#32770") &&
+           (reinterpret_cast<CBT_CREATEWNDA*>(create)->lpcs->style & WS_CHILD);
+  }, nullptr, GetCurrentThreadId());
+  EXPECT_FALSE(StartProgram(SW_SHOWNORMAL));
+  UnhookWindowsHookEx(hook);
+  EXPECT_TRUE(!MainWindow && !TabImageList && !FindWindowA(nullptr, "Tavdesk"));
+  InitSettings();  // the INI file beside this program, which start-up reads
+  Settings.denyAll = Settings.readOnly = Settings.shareExecFolder = Settings.soundsOff = 0xFFFFFFFF;
+  Settings.priority = 255;
+  SetSharedFolder("C:\\loaded");
+  StoreSettings();
+  SetDefaultSettings();
+  TakeTimers();
+  ASSERT_TRUE(StartProgram(SW_SHOWMINNOACTIVE));
+  EXPECT_TRUE(IsIconic(MainWindow));
+  std::vector<std::pair<UINT_PTR, UINT>> timers;
+  for (const TimerSet& set : TakeTimers())
+    if (set.window == MainWindow) timers.push_back({set.id, set.ms});
+  // Attention flash, cable scan and shutdown tick, stalled driver calls.
+  EXPECT_EQ((std::vector<std::pair<UINT_PTR, UINT>>{{1, 900}, {3, 100}, {2, 1300}}), timers);
+  // The page shows what was loaded; the record holds it as the controls do.
+  for (int id : {IDC_DENY_ALL, IDC_READ_ONLY, IDC_SHARE_EXEC_FOLDER, IDC_SOUNDS_OFF, IDC_PRIORITY_HIGH})
+    EXPECT_TRUE(Checked(SettingsPage, id)) << id;
+  EXPECT_EQ("C:\\loaded", probe::Text(GetDlgItem(SettingsPage, IDC_SHARED_FOLDER)));
+  EXPECT_TRUE(Settings.denyAll == 1 && Settings.soundsOff == 1 && Settings.priority == 2);
+  EXPECT_EQ(0, SendDlgItemMessageA(MainWindow, IDC_PAGE_TABS, TCM_GETCURSEL, 0, 0));
+  EXPECT_TRUE(ShownPage == AboutPage && IsWindowVisible(AboutPage));
+  for (auto [devices, text] : {std::pair<int, std::string>{1, "1 device mounted"}, {65535, "65535 devices mounted"},
+                               {0, "No device mounted\nPlug in pl2301/2302-cable"}}) {
+    DeviceCount = uint16_t(devices);
+    UpdateDeviceCountText(AboutPage);
+    EXPECT_EQ("\n\n" + text, probe::Text(GetDlgItem(AboutPage, IDC_DEVICE_COUNT)));
+  }
+  DeleteFileA(IniPath);
+  SendMessageA(MainWindow, WM_CLOSE, 0, 0);
+  EXPECT_EQ(nullptr, MainWindow);
+  EXPECT_TRUE(LoadSettings() && Settings.denyAll == 1 && Settings.priority == 2);
+  DeleteFileA(IniPath);
 }
 
-// A console whose page has not drawn more than 16 MiB of its text waits,
-// unpolled, while the other console is served; once the page has drawn it
-// below 8 MiB, the console is served again. No message is handled in
-// between, so the page draws nothing by itself; its drawing is a flush's
-// taking and freeing of the entries (drawing 16 MiB takes minutes in Wine).
+// A console whose page has not drawn 16 MiB of its text waits, unpolled,
+// while the other is served; once the page has drawn it below 8 MiB, it is
+// served again. Drawing is a flush's taking and freeing of the entries here
+// (no message is handled; drawing 16 MiB takes minutes in Wine).
 TEST_F(WorkerTest, UndrawnTextHoldsItsConsoleAndNoOther) {
   auto held = Console(SimDriver::Plug("held"));
   auto other = Console(SimDriver::Plug("other"));
@@ -357,8 +394,8 @@ TEST_F(WorkerTest, DevicePageCommands) {
     EXPECT_EQ(sounds, TakeSounds());
   };
   auto served = [&] { return link.Serve(link.console().Poll(0)).code; };
-  // The template as the user meets it: the view read-only, files accepted,
-  // the buttons with their texts and access keys in their places, four tooltips.
+  // The template: the view read-only, files accepted, the buttons in their
+  // places, four tooltips that subclass their controls.
   EXPECT_TRUE(GetWindowLongA(page, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
   EXPECT_TRUE(GetWindowLongA(GetDlgItem(page, IDC_LOG_VIEW), GWL_STYLE) & ES_READONLY);
   EXPECT_EQ(kLogViewTextLimit, SendDlgItemMessageA(page, IDC_LOG_VIEW, EM_GETLIMITTEXT, 0, 0));
@@ -373,7 +410,12 @@ TEST_F(WorkerTest, DevicePageCommands) {
     MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&shown), 2);
     EXPECT_TRUE(expected.left == shown.left && expected.top == shown.top) << button.text;
   }
-  EXPECT_EQ(4, SendMessageA(HWND(GetPropA(page, "TavdeskTooltips")), TTM_GETTOOLCOUNT, 0, 0));
+  HWND tips = HWND(GetPropA(page, "TavdeskTooltips"));
+  char tip[80] = "";
+  TTTOOLINFOA tool = {};
+  tool.cbSize = TTTOOLINFOA_V1_SIZE, tool.lpszText = tip;
+  EXPECT_TRUE(SendMessageA(tips, TTM_ENUMTOOLSA, 0, LPARAM(&tool)) && (tool.uFlags & TTF_SUBCLASS));
+  EXPECT_EQ(4, SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0));
 
   // Reset and Execute wait for a connection; a reset fails without one.
   EXPECT_FALSE(Enabled(page, IDC_EXECUTE) || Enabled(page, IDC_RESET));
@@ -388,43 +430,40 @@ TEST_F(WorkerTest, DevicePageCommands) {
   EXPECT_EQ(0, served());
   SendMessageA(page, WM_PAGE_CONNECTION, 0, 0);
   EXPECT_FALSE(Enabled(page, IDC_EXECUTE));
-  AppendLogText(page, "shown\r\n", LogText);
-  FlushLog(page);
-  Click(page, IDC_CLEAR_LOG);
-  EXPECT_EQ("", ViewText(page));
 
-  // Save log offers the executed file's name without its extension (a '.'
-  // in a folder name is none, the last '.' in the name is); the filter, not
-  // the name, picks the format, and the log is flushed before it is written.
-  // Both dialogs start in the shared folder until a file was executed. A
-  // cancel fails Execute only; a file that cannot be written fails Save log.
+  // Save log offers the executed file's name without its extension (the last
+  // '.' of the name); the filter, not the name, picks the format; the log is
+  // flushed first. Both dialogs start in the shared folder until a file was
+  // executed. A cancel fails Execute only; an unwritable file fails Save log.
   CreateDirectoryA(folder_.File("v1.2").c_str(), nullptr);
   folder_.Write("v1.2\\prog", ElfHead(0x02, 0x00));
   folder_.Write("v1.2\\p.x.elf", ElfHead(0x02, 0x00));
   HANDLE locked = CreateFileA(folder_.File("locked.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  for (const char* name : {"first.txt", "locked.txt"}) ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, name, 1));
+  for (const char* name : {"first.txt", "locked.txt"}) ASSERT_TRUE(Use(page, IDC_SAVE_LOG, Dialog::File, {name, 1}));
   CloseHandle(locked);
   expectLog({"E Save log failed.\r\n"}, kError);
   EXPECT_TRUE(GetFileAttributesA(folder_.File("first.txt").c_str()) != INVALID_FILE_ATTRIBUTES);
-  ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, nullptr, 0, true));
+  ASSERT_TRUE(Use(page, IDC_EXECUTE, Dialog::File, {nullptr, 0, 0, IDCANCEL}));
   expectLog({kFailed}, kError);
   const struct { std::string typed, file, offered; } executed[] = {
       {"v1.2\\p.x.elf", "v1.2\\p.x.elf", "p.x"},  // from the shared folder
       {folder_.File("v1.2\\prog"), "v1.2\\prog", "prog"}};
   for (const auto& row : executed) {
-    ASSERT_TRUE(UseFileDialog(page, IDC_EXECUTE, row.typed.c_str()));
+    ASSERT_TRUE(Use(page, IDC_EXECUTE, Dialog::File, {row.typed.c_str()}));
     expectLog({kSent}, kSilent);
     EXPECT_EQ(1, served());
     EXPECT_EQ(folder_.File(row.file), link.session().LastExecuted());
     std::string offered;
-    ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, nullptr, 0, true, &offered));
+    ASSERT_TRUE(Use(page, IDC_SAVE_LOG, Dialog::File, {nullptr, 0, 0, IDCANCEL, &offered}));
     EXPECT_EQ(row.offered, offered);
   }
   AppendLogText(page, "plain\r\n", LogText);
   for (int twice = 0; twice < 2; ++twice)  // the second replaces the first
-    ASSERT_TRUE(UseFileDialog(page, IDC_SAVE_LOG, folder_.File("a.txt").c_str(), 2));
+    ASSERT_TRUE(Use(page, IDC_SAVE_LOG, Dialog::File, {folder_.File("a.txt").c_str(), 2}));
   expectLog({}, kSilent);
-  const std::string saved = FileText(folder_, "a.txt");
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(folder_.Read("a.txt", &bytes));
+  const std::string saved(bytes.begin(), bytes.end());
   EXPECT_EQ(0u, saved.rfind("{\\rtf", 0));
   EXPECT_NE(std::string::npos, saved.find("plain"));
 
@@ -458,12 +497,9 @@ TEST_F(WorkerTest, DevicePageCommands) {
     EXPECT_EQ(row.ok, AddSaveExtension(buffer, kPathChars, row.filter)) << row.path.size();
     EXPECT_EQ(row.result, buffer) << row.path.size();
   }
-  // A short write fails.
   HANDLE file = CreateFileA(elf.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  BYTE bytes[] = "12345";
-  LONG written = -1;
-  EXPECT_EQ(1u, WriteLogChunk(DWORD_PTR(file), bytes, 5, &written));
-  EXPECT_EQ(0, written);
+  LONG written = -1;  // a short write fails
+  EXPECT_TRUE(WriteLogChunk(DWORD_PTR(file), bytes.data(), 5, &written) == 1 && written == 0);
   CloseHandle(file);
 }
 
@@ -505,23 +541,25 @@ TEST_F(WorkerTest, SettingsPage) {
   EXPECT_TRUE(TakeSounds().empty());
 
   // Each colour button edits its own colour, repaints only its swatch, and
-  // keeps the custom colours added on the way. comdlg32's red, green and
-  // blue fields are 706 to 708, "Add to Custom Colors" is 712.
+  // keeps the custom colours added on the way.
   const struct { int button; LogColour colour; COLORREF chosen; } buttons[] = {
       {IDC_TEXT_COLOUR, LogText, RGB(1, 2, 3)}, {IDC_ERROR_COLOUR, LogError, RGB(200, 30, 40)},
       {IDC_NOTIFY_COLOUR, LogNotice, RGB(12, 200, 34)}};
   const int swatches[3] = {IDC_TEXT_SWATCH, IDC_ERROR_SWATCH, IDC_NOTIFY_SWATCH};
   for (const auto& row : buttons) {
-    ASSERT_TRUE(AnswerDialog(706, [&] { Click(page, row.button); }, [&](HWND dialog) {
-      for (int i = 0; i < 3; ++i) SetDlgItemInt(dialog, 706 + i, row.chosen >> 8 * i & 0xFF, FALSE);
-      SendMessageA(dialog, WM_COMMAND, 712, 0);
-      SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-    }));
+    ASSERT_TRUE(Use(page, row.button, Dialog::Colour, {nullptr, 0, row.chosen}));
     EXPECT_EQ(row.chosen, Settings.colours[row.colour]) << row.button;
     for (int i = 0; i < 3; ++i) EXPECT_EQ(Settings.colours[i], SwatchColour(page, swatches[i])) << i;
     EXPECT_NE(std::end(Settings.customColours),
               std::find(std::begin(Settings.customColours), std::end(Settings.customColours), row.chosen));
   }
+
+  // Browse's choice goes into the field and the record.
+  const std::string chosen = folder_.File("chosen");
+  CreateDirectoryA(chosen.c_str(), nullptr);
+  ASSERT_TRUE(Use(page, IDC_BROWSE, Dialog::Folder, {chosen.c_str()}));
+  EXPECT_EQ(chosen, probe::Text(GetDlgItem(page, IDC_SHARED_FOLDER)));
+  EXPECT_EQ(chosen, Settings.sharedFolder);
 
   // The folder follows every keystroke, keeps 519 characters, and is
   // stored when the page goes.
@@ -539,23 +577,6 @@ TEST_F(WorkerTest, SettingsPage) {
   SetSharedFolder("");
   ASSERT_TRUE(LoadSettings());
   EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-
-  // Loaded values, as the controls hold them, are shown and stored.
-  const struct { uint8_t priority; uint32_t flag; int button; uint8_t storedPriority; uint32_t storedFlag; }
-      loaded[] = {{0, 0, IDC_PRIORITY_LOW, 0, 0}, {1, 1, IDC_PRIORITY_MIDDLE, 1, 1},
-                  {255, 0xFFFFFFFF, IDC_PRIORITY_HIGH, 2, 1}};
-  for (const auto& row : loaded) {
-    Settings.priority = row.priority;
-    Settings.denyAll = Settings.readOnly = Settings.soundsOff = Settings.shareExecFolder = row.flag;
-    ASSERT_TRUE(CreateSettingsPage());
-    EXPECT_TRUE(Checked(SettingsPage, row.button));
-    EXPECT_EQ(row.storedPriority, Settings.priority);
-    EXPECT_EQ(std::vector<uint32_t>(4, row.storedFlag),
-              (std::vector<uint32_t>{Settings.denyAll, Settings.readOnly, Settings.shareExecFolder,
-                                     Settings.soundsOff}));
-    EXPECT_EQ(std::string(519, 'f'), Settings.sharedFolder);
-    DestroyWindow(SettingsPage);
-  }
 }
 
 }  // namespace

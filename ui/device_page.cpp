@@ -93,6 +93,7 @@ BOOL DevicePage_OnInitDialog(HWND page) {
 
 void DevicePage_OnDestroy(HWND page) {
   CloseLogFind(page);
+  ReleaseLogView(page);
   HWND tooltips = static_cast<HWND>(RemovePropA(page, kTooltipProperty));
   if (IsWindow(tooltips)) DestroyWindow(tooltips);
 }

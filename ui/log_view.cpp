@@ -4,7 +4,9 @@
 // into one replace, draws with the view's redraw off and repaints once, and
 // draws as many bytes as the last steps say fit in its time. Past the
 // scrollback the view is renewed, its first line a note counting the lines
-// removed, so a step costs the same after hours as after seconds.
+// removed, so a step costs the same after hours as after seconds; the page
+// remembers the newest text it drew, with its colours, and draws it again
+// into the fresh view, so that the recent history stays in sight.
 #include "ui/log_view.h"
 
 #include <richedit.h>
@@ -14,7 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "config/settings.h"
 #include "log/log_queue.h"
@@ -28,6 +33,10 @@ const char kRateProperty[] = "TavdeskLogRate";
 const char kRemovedProperty[] = "TavdeskLogRemoved";
 const char kWrapProperty[] = "TavdeskLogWrap";
 const char kPaintedProperty[] = "TavdeskLogPainted";
+// Set while the view's first line is the note of a renewal.
+const char kNotedProperty[] = "TavdeskLogNoted";
+// On the page, which outlives its views: the newest text drawn (KeptText).
+const char kKeptProperty[] = "TavdeskLogKept";
 // A first guess before any step was timed, and the bounds of a step's size:
 // each step ends in a repaint of the whole view, which costs as much as
 // drawing a few KiB, so steps are never smaller than this.
@@ -80,6 +89,62 @@ int64_t CountLines(const std::string& text) {
   return lines;
 }
 
+// The newest text a page drew, oldest first, as runs of one colour; the
+// tail of what its view holds, beginning at a line's start.
+struct KeptText {
+  std::deque<std::pair<COLORREF, std::string>> runs;
+  size_t size = 0;
+};
+// Runs of one colour are joined up to this size, so that cutting the
+// oldest off moves little.
+constexpr size_t kKeptRunChars = 64 * 1024;
+
+KeptText* Kept(HWND page) { return static_cast<KeptText*>(GetPropA(page, kKeptProperty)); }
+
+// Cuts the oldest text off until at most `limit` characters are left,
+// beginning after a line end: a line cut in two would not count as one.
+void Bound(KeptText* kept, size_t limit) {
+  if (kept->size <= limit) return;
+  size_t excess = kept->size - limit;
+  while (!kept->runs.empty()) {
+    std::string& text = kept->runs.front().second;
+    // The first line end at or after the last character that must go.
+    const size_t end = excess <= text.size() ? text.find('\n', excess ? excess - 1 : 0) : std::string::npos;
+    if (end == std::string::npos) {
+      excess -= std::min(excess, text.size());
+      kept->size -= text.size();
+      kept->runs.pop_front();
+      continue;
+    }
+    kept->size -= end + 1;
+    text.erase(0, end + 1);
+    if (text.empty()) kept->runs.pop_front();
+    return;
+  }
+}
+
+// Remembers a run just drawn; none kept when memory is short.
+void Keep(HWND page, COLORREF colour, std::string&& run) {
+  KeptText* kept = Kept(page);
+  if (!kept) {
+    kept = new (std::nothrow) KeptText;
+    if (!kept) return;
+    if (!SetPropA(page, kKeptProperty, kept)) {
+      delete kept;
+      return;
+    }
+  }
+  kept->size += run.size();
+  if (!kept->runs.empty() && kept->runs.back().first == colour &&
+      kept->runs.back().second.size() + run.size() <= kKeptRunChars)
+    kept->runs.back().second += run;
+  else
+    kept->runs.emplace_back(colour, std::move(run));
+  Bound(kept, kLogKeptChars);
+}
+
+void Forget(HWND page) { delete static_cast<KeptText*>(RemovePropA(page, kKeptProperty)); }
+
 // A fresh, empty log view in the place of `old`, with its styles, font,
 // colours, options and remembered state; `old` is destroyed. Wine's rich
 // edit takes time in proportion to the whole text for every line removed
@@ -101,7 +166,7 @@ HWND RenewView(HWND page, HWND old) {
   SendMessageA(view, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_INACTIVEBORDER));
   SendMessageA(view, EM_EXLIMITTEXT, 0, kLogViewTextLimit);
   SendMessageA(view, EM_SETOPTIONS, ECOOP_SET, SendMessageA(old, EM_GETOPTIONS, 0, 0));
-  for (const char* name : {kRateProperty, kRemovedProperty, kWrapProperty, kPaintedProperty})
+  for (const char* name : {kRateProperty, kRemovedProperty, kWrapProperty, kPaintedProperty, kNotedProperty})
     if (HANDLE value = GetPropA(old, name)) SetPropA(view, name, value);
   if (GetPropA(view, kWrapProperty)) SendMessageA(view, EM_SETTARGETDEVICE, 0, 0);
   SetWindowPos(view, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // the tab order
@@ -112,17 +177,50 @@ HWND RenewView(HWND page, HWND old) {
 }
 
 // Past `limit` characters the view is renewed, its first line a note of how
-// many lines were removed so far. Returns the view to draw into.
-HWND Trim(HWND page, HWND view, LONG limit) {
+// many lines were removed so far, and the newest `keep` characters of the
+// page's kept text go ahead of `*pending`, to be drawn again after the note
+// (and kept again as they are). Returns the view to draw into.
+HWND Trim(HWND page, HWND view, LONG limit, size_t keep, LogEntry** pending) {
   if (GetWindowTextLengthA(view) <= limit) return view;
   int64_t removed = static_cast<int64_t>(Property(view, kRemovedProperty));
-  std::string text(static_cast<size_t>(GetWindowTextLengthA(view)) + 1, '\0');
-  text.resize(static_cast<size_t>(GetWindowTextA(view, &text[0], static_cast<int>(text.size()))));
-  // The note line is no line of the console's.
-  removed += CountLines(text) - (removed ? 1 : 0);
+  {
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(view)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(view, &text[0], static_cast<int>(text.size()))));
+    // The note line is no line of the console's.
+    removed += CountLines(text) - (Property(view, kNotedProperty) ? 1 : 0);
+  }
   HWND fresh = RenewView(page, view);
   if (!fresh) return view;
+  LogEntry* redrawn = nullptr;
+  LogEntry** link = &redrawn;
+  if (KeptText* kept = Kept(page)) {
+    Bound(kept, keep);
+    int64_t lines = 0;
+    for (size_t i = 0; i < kept->runs.size(); ++i) {
+      const auto& [colour, run] = kept->runs[i];
+      LogEntry* entry = NewRedrawnLogEntry(colour, run.data(), run.size());
+      if (!entry) {  // memory is short: nothing is drawn again, all counts as removed
+        FreeLogEntries(redrawn);
+        redrawn = nullptr;
+        link = &redrawn;
+        lines = 0;
+        break;
+      }
+      lines += CountLines(run);
+      // A "\r\n" split between two runs is one line end, as the view holds it.
+      if (i + 1 < kept->runs.size() && !run.empty() && run.back() == '\r' &&
+          kept->runs[i + 1].second.front() == '\n')
+        --lines;
+      *link = entry;
+      link = &entry->next;
+    }
+    removed = std::max<int64_t>(removed - lines, 0);
+    Forget(page);
+  }
+  *link = *pending;
+  *pending = redrawn;
   SetProperty(fresh, kRemovedProperty, static_cast<size_t>(removed));
+  SetProperty(fresh, kNotedProperty, 1);
   char note[96];
   std::snprintf(note, sizeof note, "[%lld earlier lines removed]\r\n", static_cast<long long>(removed));
   SendMessageA(fresh, EM_SETSEL, static_cast<WPARAM>(-1), -1);
@@ -155,6 +253,7 @@ LogEntry* DrawRun(HWND page, HWND view, LogEntry* first, size_t budget, size_t* 
   SendMessageA(view, EM_SETSEL, static_cast<WPARAM>(-1), -1);
   Replace(view, colour, run.c_str());
   *drawn += run.size();
+  Keep(page, colour, std::move(run));
   return first;
 }
 
@@ -194,16 +293,20 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
     const LogEntry* was = first;
     const size_t before = drawn;
     first = DrawRun(page, view, first, budget - drawn, &drawn);
-    HWND trimmed = Trim(page, view, kLogScrollbackChars);
-    renewed = renewed || trimmed != view;
-    view = trimmed;
+    HWND trimmed = Trim(page, view, kLogScrollbackChars, kLogKeptChars, &first);
+    if (trimmed != view) {  // the renewal took this step's time
+      view = trimmed;
+      renewed = true;
+      break;
+    }
     if (first == was && drawn == before) break;  // the next line is too long for this step
   }
-  // Steps of a few milliseconds are too short for the tick count to time.
+  // Steps of a few milliseconds are too short for the tick count to time,
+  // and a renewal's step says nothing of the pace of drawing.
   const ULONGLONG took = GetTickCount64() - start;
-  if (took >= 10 && drawn >= kSmallestStep)
+  if (!renewed && took >= 10 && drawn >= kSmallestStep)
     SetProperty(view, kRateProperty, (rate + std::max<size_t>(drawn / took, 1)) / 2);
-  else if (milliseconds != INFINITE && drawn >= budget)
+  else if (!renewed && milliseconds != INFINITE && drawn >= budget)
     SetProperty(view, kRateProperty, std::min(rate * 2, kLargestStep));
   SendMessageA(view, WM_SETREDRAW, TRUE, 0);
 
@@ -225,20 +328,30 @@ bool FlushLogFor(HWND page, DWORD milliseconds, bool* more) {
   return true;
 }
 
-bool TrimLogView(HWND page, LONG limit) {
+bool TrimLogView(HWND page, LONG limit, size_t keep) {
   HWND view = GetDlgItem(page, IDC_LOG_VIEW);
-  return IsWindow(view) && Trim(page, view, limit) != view;
+  if (!IsWindow(view)) return false;
+  LogEntry* queued = TakeLogEntries(page);
+  const bool renewed = Trim(page, view, limit, keep, &queued) != view;
+  ReturnLogEntries(page, queued);
+  return renewed;
 }
 
 bool ClearLogView(HWND page) {
   HWND view = GetDlgItem(page, IDC_LOG_VIEW);
   if (!IsWindow(view)) return false;
-  if (GetWindowTextLengthA(view) == 0) return true;
-  HWND fresh = RenewView(page, view);
-  if (!fresh) return false;
-  RemovePropA(fresh, kRemovedProperty);
+  if (GetWindowTextLengthA(view) != 0) {
+    HWND fresh = RenewView(page, view);
+    if (!fresh) return false;
+    RemovePropA(fresh, kRemovedProperty);
+    RemovePropA(fresh, kNotedProperty);
+  }
+  Forget(page);
+  DropRedrawnLogEntries(page);
   return true;
 }
+
+void ReleaseLogView(HWND page) { Forget(page); }
 
 int64_t RemovedLogLines(HWND page) {
   return static_cast<int64_t>(Property(GetDlgItem(page, IDC_LOG_VIEW), kRemovedProperty));

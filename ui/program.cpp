@@ -30,8 +30,6 @@ constexpr UINT_PTR kAttentionTimer = 1;
 // Ticks of timer 2 that the consoles get to fetch their quit commands.
 constexpr LONG kLastPoliteTick = 9;
 
-int ShowCommand = SW_SHOWDEFAULT;
-
 BOOL CALLBACK FindRunningCopy(HWND window, LPARAM found) {
   DWORD_PTR answer = 0;
   if (SendMessageTimeoutA(window, SingleInstanceMessage, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG,
@@ -87,7 +85,7 @@ bool SingleInstanceCheck() {
   return false;
 }
 
-bool StartProgram() {
+bool StartProgram(int showCommand) {
   if (!CreateMainWindow()) return false;
   InitSettings();  // a failed load leaves the defaults, which is no failure
   if (!CreateSettingsPage()) return false;
@@ -99,7 +97,7 @@ bool StartProgram() {
   SetFocus(ShownPage);
   ScanForCables();
   SetTimer(MainWindow, kScanTimer, kScanPeriodMs, nullptr);
-  ShowWindow(MainWindow, ShowCommand);
+  ShowWindow(MainWindow, showCommand);
   return true;
 }
 
@@ -129,9 +127,8 @@ void CleanUpProgram() {
 
 int RunProgram(HINSTANCE instance, int showCommand) {
   ProgramInstance = instance;
-  ShowCommand = showCommand;
   if (!SingleInstanceCheck()) return 0;
-  if (!StartProgram()) {
+  if (!StartProgram(showCommand)) {
     FatalAppExitA(0, "Couldn't initialize program");
     return 1;  // not reached: the call ends the process
   }

@@ -35,8 +35,9 @@ HWND RunningCopyWindow();
 // True while the single-instance mutex exists, in this process or another,
 // without creating it.
 bool CopyIsRunning();
-// Start-up in its fixed order; false at the first step that fails.
-bool StartProgram();
+// Start-up in its fixed order, the main window shown with `showCommand`;
+// false at the first step that fails.
+bool StartProgram(int showCommand);
 // Returns the wParam of WM_QUIT.
 int RunMessageLoop();
 void CleanUpProgram();

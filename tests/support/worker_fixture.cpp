@@ -1,4 +1,4 @@
-// The worker fixture, the bounded message pump and the sound spy.
+// The worker fixture, the bounded message pump and the sound and timer spies.
 #include "tests/support/worker_fixture.h"
 
 #include <mmsystem.h>
@@ -11,6 +11,7 @@
 #include "session/device_record.h"
 #include "session/link_worker.h"
 #include "sim/sim_driver.h"
+#include "tests/support/import_patch.h"
 #include "tests/support/test_page.h"
 #include "ui/device_list.h"
 #include "ui/main_window.h"
@@ -62,21 +63,27 @@ void GuardedFree(void* block) {
   realFree(block);
 }
 
-template <typename Proc>
-void Patch(Proc* entry, Proc replacement, Proc* saved) {
-  DWORD was = 0;
-  VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &was);
-  *saved = *entry;
-  *entry = replacement;
-  VirtualProtect(entry, sizeof *entry, was, &was);
+using SetTimerProc = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC);
+extern "C" SetTimerProc __imp_SetTimer;
+SetTimerProc realSetTimer;
+std::vector<TimerSet> timers;
+
+// Top-level windows' only: a page sets its flush timer on every flush notice.
+UINT_PTR WINAPI RecordTimer(HWND window, UINT_PTR id, UINT ms, TIMERPROC proc) {
+  if (!GetParent(window)) {
+    std::lock_guard<std::mutex> lock(playedLock);
+    timers.push_back({window, id, ms});
+  }
+  return realSetTimer(window, id, ms, proc);
 }
 
 }  // namespace
 
 void GuardDeviceRecords() {
   static const bool patched = [] {
-    Patch(&__imp_free, GuardedFree, &realFree);
-    Patch(&__imp_calloc, GuardedCalloc, &realCalloc);
+    PatchImport(&__imp_free, GuardedFree, &realFree);
+    PatchImport(&__imp_calloc, GuardedCalloc, &realCalloc);
+    PatchImport(&__imp_SetTimer, RecordTimer, &realSetTimer);
     return true;
   }();
   (void)patched;
@@ -121,6 +128,11 @@ bool SpyOnSounds() {
 std::vector<int> TakeSounds() {
   std::lock_guard<std::mutex> lock(playedLock);
   return std::exchange(played, {});
+}
+
+std::vector<TimerSet> TakeTimers() {
+  std::lock_guard<std::mutex> lock(playedLock);
+  return std::exchange(timers, {});
 }
 
 void WorkerTest::SetUp() {

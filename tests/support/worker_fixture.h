@@ -1,6 +1,6 @@
 // The running program as the worker suite and the trials need it: the real
 // main window, default settings, the link worker's thread, a bounded
-// message pump and a spy on the sounds.
+// message pump and spies on the sounds and the timers.
 #pragma once
 
 #include <windows.h>
@@ -27,8 +27,11 @@ bool SpyOnSounds();
 std::vector<int> TakeSounds();  // the sounds played since the last call
 
 // From the first call on, every DeviceRecord lives on pages of its own that
-// its release decommits: a freed record touched again faults at once.
+// its release decommits: a freed record touched again faults at once; and
+// SetTimer records a top-level window's timers (TakeTimers), then sets them.
 void GuardDeviceRecords();
+struct TimerSet { HWND window; UINT_PTR id; UINT ms; };
+std::vector<TimerSet> TakeTimers();  // the timers set since the last call
 
 // The main window (made once per process), default settings, a shared folder
 // of its own that also holds the INI file, and a running worker; afterwards
