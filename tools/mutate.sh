@@ -5,6 +5,10 @@
 # build (tools/mutate-map.py): every entry whose programs compile, link or
 # include it, and the programs an entry starts count as its own.
 #
+# Each entry's programs are built just before it runs, quickest entry first:
+# a mutant that the first entry kills never waits for the other programs to
+# link.
+#
 # A mutant is killed only when a test reports a failure, or a program crashes
 # or stops (a hang ends at the time limit) after its tests started; it
 # survives when every entry passes. A mutant that does not build, or whose
@@ -37,18 +41,20 @@ configure() {
 }
 
 # Every ctest entry of both folders, as "win:NAME" or "native:NAME": the
-# folder, the command that runs it and the files it covers.
-declare -A folder command covers
+# folder, the command that runs it, the targets it needs built ("-" for none)
+# and the files it covers.
+declare -A folder command needs covers
 entries=()
 read_maps() {
-  local dir name run files
+  local dir name run targets files
   for dir in "$win" "$native"; do
     python3 tools/mutate-map.py "$dir" >"$dir/mutate-map.txt" 2>>"$log" || return 1
-    while IFS=$'\t' read -r name run files; do
+    while IFS=$'\t' read -r name run targets files; do
       name="${dir##*-}:$name"
       entries+=("$name")
       folder[$name]=$dir
       command[$name]=$run
+      needs[$name]=$targets
       covers[$name]=" $files "
     done <"$dir/mutate-map.txt"
   done
@@ -150,21 +156,23 @@ while IFS= read -r line; do
   fi
   echo "== mutant $label" >>"$log"
   outcome="SURVIVED      $label"
-  built=1
-  for dir in $(for entry in $mine; do echo "${folder[$entry]}"; done | sort -u); do
-    cmake --build "$dir" -j "$jobs" </dev/null >>"$log" 2>&1 || built=0
-  done
-  if [ $built -eq 0 ]; then
-    outcome="DID NOT BUILD $label"
-  else
-    for entry in $mine; do
-      verdict=$(run_entry "$entry")
-      case $verdict in
-        killed*) outcome="killed        $label (${entry#*:} ${verdict#killed: })"; break ;;
-        "did not run"*) outcome="DID NOT RUN   $label (${entry#*:} ${verdict#did not run: })" ;;
-      esac
+  built=" "  # "folder:target" already built for this mutant
+  for entry in $mine; do
+    targets=""
+    for target in ${needs[$entry]}; do
+      [[ $target == - || $built == *" ${folder[$entry]}:$target "* ]] || targets+=" $target"
     done
-  fi
+    if [ -n "$targets" ]; then
+      cmake --build "${folder[$entry]}" -j "$jobs" --target $targets </dev/null >>"$log" 2>&1 ||
+        { outcome="DID NOT BUILD $label"; break; }
+      for target in $targets; do built+="${folder[$entry]}:$target "; done
+    fi
+    verdict=$(run_entry "$entry")
+    case $verdict in
+      killed*) outcome="killed        $label (${entry#*:} ${verdict#killed: })"; break ;;
+      "did not run"*) outcome="DID NOT RUN   $label (${entry#*:} ${verdict#did not run: })" ;;
+    esac
+  done
   restore
   echo "${outcome:0:300}"
   case $outcome in
