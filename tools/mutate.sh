@@ -120,6 +120,11 @@ for entry in $needed; do
   seconds[$entry]=$((SECONDS - start))
 done
 
+# How many mutants of a file each entry killed so far ("file entry" -> count).
+# The mutants of a file come together in the list, and the entry that killed
+# the last ones most likely kills the next: it runs first, before the others'
+# programs are built.
+declare -A kills
 killed=0
 survived=0
 apart=()  # the mutants that are neither killed nor survived
@@ -136,8 +141,9 @@ while IFS= read -r line; do
   old=${BASH_REMATCH[2]}
   new=${BASH_REMATCH[4]}
   label="$number $file: '$old' -> '$new'"
-  mine=$(for entry in $(entries_for "$file"); do echo "${seconds[$entry]} $entry"; done |
-         sort -n | cut -d' ' -f2)
+  mine=$(for entry in $(entries_for "$file"); do
+           echo "${kills[$file $entry]:-0} ${seconds[$entry]} $entry"
+         done | sort -k1,1nr -k2,2n | cut -d' ' -f3)
   if [ -z "$mine" ]; then
     apart+=("INVALID       $label (no test covers this file)")
     echo "${apart[-1]}"
@@ -169,7 +175,10 @@ while IFS= read -r line; do
     fi
     verdict=$(run_entry "$entry")
     case $verdict in
-      killed*) outcome="killed        $label (${entry#*:} ${verdict#killed: })"; break ;;
+      killed*)
+        outcome="killed        $label (${entry#*:} ${verdict#killed: })"
+        kills[$file $entry]=$((${kills[$file $entry]:-0} + 1))
+        break ;;
       "did not run"*) outcome="DID NOT RUN   $label (${entry#*:} ${verdict#did not run: })" ;;
     esac
   done
