@@ -5,9 +5,9 @@
 # build (tools/mutate-map.py): every entry whose programs compile, link or
 # include it, and the programs an entry starts count as its own.
 #
-# Each entry's programs are built just before it runs, quickest entry first:
-# a mutant that the first entry kills never waits for the other programs to
-# link.
+# The first entry's programs are built alone before it runs: a mutant that
+# it kills never waits for the other programs to link. Once it passed, the
+# other entries' programs are built together.
 #
 # A mutant is killed only when a test reports a failure, or a program crashes
 # or stops (a hang ends at the time limit) after its tests started; it
@@ -90,6 +90,26 @@ run_entry() {
   fi
 }
 
+# Builds the programs of the given entries that were not built yet for this
+# mutant ($built holds them as " folder:target ").
+build_for() {
+  local dir entry target targets
+  for dir in "$win" "$native"; do
+    targets=" "
+    for entry in "$@"; do
+      [ "${folder[$entry]}" = "$dir" ] || continue
+      for target in ${needs[$entry]}; do
+        [[ $target == - || $built == *" $dir:$target "* || $targets == *" $target "* ]] ||
+          targets+="$target "
+      done
+    done
+    [ "$targets" = " " ] && continue
+    cmake --build "$dir" -j "$jobs" --target $targets </dev/null >>"$log" 2>&1 || return 1
+    for target in $targets; do built+="$dir:$target "; done
+  done
+  return 0
+}
+
 backup=$scratch/backup
 current=""
 restore() {
@@ -162,17 +182,14 @@ while IFS= read -r line; do
   fi
   echo "== mutant $label" >>"$log"
   outcome="SURVIVED      $label"
-  built=" "  # "folder:target" already built for this mutant
+  built=" "
+  first=1
   for entry in $mine; do
-    targets=""
-    for target in ${needs[$entry]}; do
-      [[ $target == - || $built == *" ${folder[$entry]}:$target "* ]] || targets+=" $target"
-    done
-    if [ -n "$targets" ]; then
-      cmake --build "${folder[$entry]}" -j "$jobs" --target $targets </dev/null >>"$log" 2>&1 ||
-        { outcome="DID NOT BUILD $label"; break; }
-      for target in $targets; do built+="${folder[$entry]}:$target "; done
-    fi
+    # The first entry's programs alone; once a mutant survived it, the rest's
+    # together, so that their links share the cores.
+    if [ $first -eq 1 ]; then build_for "$entry"; else build_for $mine; fi ||
+      { outcome="DID NOT BUILD $label"; break; }
+    first=0
     verdict=$(run_entry "$entry")
     case $verdict in
       killed*)
