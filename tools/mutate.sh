@@ -34,10 +34,14 @@ configure() {
   for dir in "$win" "$native"; do
     mkdir -p "$dir/.cmake/api/v1/query" && touch "$dir/.cmake/api/v1/query/codemodel-v2" || return 1
   done
+  # Without debug information and linked by lld: each mutant relinks its
+  # test programs, and with GNU ld and -g that link was most of its time.
   cmake -S . -B "$win" -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    >>"$log" 2>&1 &&
+    -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    "-DCMAKE_EXE_LINKER_FLAGS=-static -static-libgcc -static-libstdc++ -fuse-ld=lld" >>"$log" 2>&1 &&
     cmake -S . -B "$native" -G "Unix Makefiles" -DCMAKE_C_COMPILER=clang-14 \
-      -DCMAKE_CXX_COMPILER=clang++-14 >>"$log" 2>&1
+      -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+      -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld >>"$log" 2>&1
 }
 
 # Every ctest entry of both folders, as "win:NAME" or "native:NAME": the
