@@ -17,6 +17,8 @@ packages=(
 # Wine's own Marlett font, which draws the caption buttons in the demo's
 # pictures (without it they show as letters).
 packages+=(fonts-wine)
+# The linker of make mutate's builds.
+packages+=(lld)
 # The artwork generator and the end-to-end tests.
 packages+=(python3)
 

@@ -5,12 +5,13 @@
 
 prints one line per ctest entry: its name, the shell command that runs it
 (with GoogleTest's --gtest_brief=1 dropped, so that its output shows which
-test was running), and the files of the source tree it covers, separated by
-tabs. An entry covers every file that a program it runs compiles, links or
+test was running), the targets to build before it runs ("-" for none) and
+the files of the source tree it covers, separated by tabs. An entry covers every file that a program it runs compiles, links or
 includes. The programs it runs are the built executables named in its command
 or in a script of its command (the end-to-end test names TavdeskSim.exe),
 and every target those depend on: what they link, and what they need built
-to run (program_test needs TavdeskSim). The build is asked through CMake's
+to run (program_test needs TavdeskSim). Building the targets of the
+programs it runs builds all of those. The build is asked through CMake's
 file API (a codemodel-v2 query made before configuring) and through the
 dependency files the compilers wrote, so the folder must be a built Makefile
 build.
@@ -57,6 +58,7 @@ for entry in model["configurations"][0]["targets"]:
             if not line.startswith("#"):
                 files.update(word for word in line.split() if not word.endswith(":"))
     targets[target["id"]] = {
+        "name": target["name"],
         "needs": [dependency["id"] for dependency in target.get("dependencies", [])],
         "files": {name for name in map(in_tree, files) if name},
     }
@@ -97,4 +99,6 @@ for test in tests:
         shlex.quote(properties.get("WORKING_DIRECTORY", str(build))),
         properties.get("TIMEOUT", 600),
         shlex.join(word for word in command if word != "--gtest_brief=1"))
-    print(test["name"], run, " ".join(sorted(covered(programs_run_by(command)))), sep="\t")
+    runs = programs_run_by(command)
+    print(test["name"], run, " ".join(sorted(targets[target]["name"] for target in runs)) or "-",
+          " ".join(sorted(covered(runs))), sep="\t")

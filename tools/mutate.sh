@@ -5,6 +5,10 @@
 # build (tools/mutate-map.py): every entry whose programs compile, link or
 # include it, and the programs an entry starts count as its own.
 #
+# The first entry's programs are built alone before it runs: a mutant that
+# it kills never waits for the other programs to link. Once it passed, the
+# other entries' programs are built together.
+#
 # A mutant is killed only when a test reports a failure, or a program crashes
 # or stops (a hang ends at the time limit) after its tests started; it
 # survives when every entry passes. A mutant that does not build, or whose
@@ -30,25 +34,31 @@ configure() {
   for dir in "$win" "$native"; do
     mkdir -p "$dir/.cmake/api/v1/query" && touch "$dir/.cmake/api/v1/query/codemodel-v2" || return 1
   done
+  # Without debug information and linked by lld: each mutant relinks its
+  # test programs, and with GNU ld and -g that link was most of its time.
   cmake -S . -B "$win" -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    >>"$log" 2>&1 &&
+    -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    "-DCMAKE_EXE_LINKER_FLAGS=-static -static-libgcc -static-libstdc++ -fuse-ld=lld" >>"$log" 2>&1 &&
     cmake -S . -B "$native" -G "Unix Makefiles" -DCMAKE_C_COMPILER=clang-14 \
-      -DCMAKE_CXX_COMPILER=clang++-14 >>"$log" 2>&1
+      -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+      -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld >>"$log" 2>&1
 }
 
 # Every ctest entry of both folders, as "win:NAME" or "native:NAME": the
-# folder, the command that runs it and the files it covers.
-declare -A folder command covers
+# folder, the command that runs it, the targets it needs built ("-" for none)
+# and the files it covers.
+declare -A folder command needs covers
 entries=()
 read_maps() {
-  local dir name run files
+  local dir name run targets files
   for dir in "$win" "$native"; do
     python3 tools/mutate-map.py "$dir" >"$dir/mutate-map.txt" 2>>"$log" || return 1
-    while IFS=$'\t' read -r name run files; do
+    while IFS=$'\t' read -r name run targets files; do
       name="${dir##*-}:$name"
       entries+=("$name")
       folder[$name]=$dir
       command[$name]=$run
+      needs[$name]=$targets
       covers[$name]=" $files "
     done <"$dir/mutate-map.txt"
   done
@@ -84,6 +94,26 @@ run_entry() {
   fi
 }
 
+# Builds the programs of the given entries that were not built yet for this
+# mutant ($built holds them as " folder:target ").
+build_for() {
+  local dir entry target targets
+  for dir in "$win" "$native"; do
+    targets=" "
+    for entry in "$@"; do
+      [ "${folder[$entry]}" = "$dir" ] || continue
+      for target in ${needs[$entry]}; do
+        [[ $target == - || $built == *" $dir:$target "* || $targets == *" $target "* ]] ||
+          targets+="$target "
+      done
+    done
+    [ "$targets" = " " ] && continue
+    cmake --build "$dir" -j "$jobs" --target $targets </dev/null >>"$log" 2>&1 || return 1
+    for target in $targets; do built+="$dir:$target "; done
+  done
+  return 0
+}
+
 backup=$scratch/backup
 current=""
 restore() {
@@ -114,6 +144,11 @@ for entry in $needed; do
   seconds[$entry]=$((SECONDS - start))
 done
 
+# How many mutants of a file each entry killed so far ("file entry" -> count).
+# The mutants of a file come together in the list, and the entry that killed
+# the last ones most likely kills the next: it runs first, before the others'
+# programs are built.
+declare -A kills
 killed=0
 survived=0
 apart=()  # the mutants that are neither killed nor survived
@@ -130,8 +165,9 @@ while IFS= read -r line; do
   old=${BASH_REMATCH[2]}
   new=${BASH_REMATCH[4]}
   label="$number $file: '$old' -> '$new'"
-  mine=$(for entry in $(entries_for "$file"); do echo "${seconds[$entry]} $entry"; done |
-         sort -n | cut -d' ' -f2)
+  mine=$(for entry in $(entries_for "$file"); do
+           echo "${kills[$file $entry]:-0} ${seconds[$entry]} $entry"
+         done | sort -k1,1nr -k2,2n | cut -d' ' -f3)
   if [ -z "$mine" ]; then
     apart+=("INVALID       $label (no test covers this file)")
     echo "${apart[-1]}"
@@ -150,21 +186,23 @@ while IFS= read -r line; do
   fi
   echo "== mutant $label" >>"$log"
   outcome="SURVIVED      $label"
-  built=1
-  for dir in $(for entry in $mine; do echo "${folder[$entry]}"; done | sort -u); do
-    cmake --build "$dir" -j "$jobs" </dev/null >>"$log" 2>&1 || built=0
+  built=" "
+  first=1
+  for entry in $mine; do
+    # The first entry's programs alone; once a mutant survived it, the rest's
+    # together, so that their links share the cores.
+    if [ $first -eq 1 ]; then build_for "$entry"; else build_for $mine; fi ||
+      { outcome="DID NOT BUILD $label"; break; }
+    first=0
+    verdict=$(run_entry "$entry")
+    case $verdict in
+      killed*)
+        outcome="killed        $label (${entry#*:} ${verdict#killed: })"
+        kills[$file $entry]=$((${kills[$file $entry]:-0} + 1))
+        break ;;
+      "did not run"*) outcome="DID NOT RUN   $label (${entry#*:} ${verdict#did not run: })" ;;
+    esac
   done
-  if [ $built -eq 0 ]; then
-    outcome="DID NOT BUILD $label"
-  else
-    for entry in $mine; do
-      verdict=$(run_entry "$entry")
-      case $verdict in
-        killed*) outcome="killed        $label (${entry#*:} ${verdict#killed: })"; break ;;
-        "did not run"*) outcome="DID NOT RUN   $label (${entry#*:} ${verdict#did not run: })" ;;
-      esac
-    done
-  fi
   restore
   echo "${outcome:0:300}"
   case $outcome in
