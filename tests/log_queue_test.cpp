@@ -202,6 +202,14 @@ TEST_F(LogQueueTest, ScrollbackRemovesTheOldLinesInOneBlockAndDrawsTheNewestAgai
   EXPECT_TRUE(TrimLogView(page(), 0, 100));
   ASSERT_TRUE(FlushLog(page()));
   EXPECT_EQ("[0 earlier lines removed]\r\nafter\r\n", ViewText(page()));
+
+  // Lines a console ends with "\r" alone are whole lines to keep as well.
+  SendMessageA(page(), WM_COMMAND, IDC_CLEAR_LOG, 0);
+  ASSERT_TRUE(AppendLogText(page(), "one\rtwo\rthree\r", LogText) && FlushLog(page()));
+  EXPECT_TRUE(TrimLogView(page(), 0, 8));
+  ASSERT_TRUE(FlushLog(page()));
+  EXPECT_EQ(2, RemovedLogLines(page()));
+  EXPECT_EQ("[2 earlier lines removed]\r\nthree\r", ViewText(page()));
 }
 
 // The system's Find dialog over the log, driven through its controls as a

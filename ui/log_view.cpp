@@ -101,24 +101,34 @@ constexpr size_t kKeptRunChars = 64 * 1024;
 
 KeptText* Kept(HWND page) { return static_cast<KeptText*>(GetPropA(page, kKeptProperty)); }
 
+// Takes `count` characters off the front of the oldest run.
+void Drop(KeptText* kept, size_t count) {
+  kept->runs.front().second.erase(0, count);
+  kept->size -= count;
+  if (kept->runs.front().second.empty()) kept->runs.pop_front();
+}
+
 // Cuts the oldest text off until at most `limit` characters are left,
-// beginning after a line end: a line cut in two would not count as one.
+// beginning after a line end ("\r\n", "\n" or "\r", as the console wrote
+// them): a line cut in two would not count as one.
 void Bound(KeptText* kept, size_t limit) {
   if (kept->size <= limit) return;
   size_t excess = kept->size - limit;
   while (!kept->runs.empty()) {
-    std::string& text = kept->runs.front().second;
+    const std::string& text = kept->runs.front().second;
     // The first line end at or after the last character that must go.
-    const size_t end = excess <= text.size() ? text.find('\n', excess ? excess - 1 : 0) : std::string::npos;
+    const size_t from = excess ? excess - 1 : 0;
+    const size_t end = from < text.size() ? text.find_first_of("\r\n", from) : std::string::npos;
     if (end == std::string::npos) {
       excess -= std::min(excess, text.size());
-      kept->size -= text.size();
-      kept->runs.pop_front();
+      Drop(kept, text.size());
       continue;
     }
-    kept->size -= end + 1;
-    text.erase(0, end + 1);
-    if (text.empty()) kept->runs.pop_front();
+    const bool ret = text[end] == '\r';
+    const bool last = end + 1 == text.size();
+    Drop(kept, end + 1 + (ret && !last && text[end + 1] == '\n' ? 1 : 0));
+    // A "\r\n" split between two runs is one line end: its '\n' goes too.
+    if (ret && last && !kept->runs.empty() && kept->runs.front().second[0] == '\n') Drop(kept, 1);
     return;
   }
 }
