@@ -6,6 +6,7 @@
 
 #include <richedit.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -111,6 +112,11 @@ TEST_F(LogQueueTest, EntriesGoToTheEndInOrderEachInTheColourItHadWhenQueued) {
   EXPECT_EQ(expected, viewMessages);
   EXPECT_EQ(shown, ViewText(page()));
   EXPECT_TRUE(Selection(page()).cpMin == 0 && Selection(page()).cpMax == 2);
+  // Without one, the view follows the newest line.
+  SendDlgItemMessageA(page(), IDC_LOG_VIEW, EM_SETSEL, WPARAM(-1), -1);
+  viewMessages.clear();
+  ASSERT_TRUE(AppendLogText(page(), "two\r\n", LogText) && FlushLog(page()));
+  EXPECT_EQ(1, std::count(viewMessages.begin(), viewMessages.end(), "scroll"));
 }
 
 TEST_F(LogQueueTest, NoWindowNoRecordOrNoViewQueuesAndFlushesNothing) {
