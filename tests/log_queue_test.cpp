@@ -181,8 +181,8 @@ TEST_F(LogQueueTest, ScrollbackRemovesTheOldLinesInOneBlockAndDrawsTheNewestAgai
   EXPECT_FALSE(TrimLogView(page(), LONG(lines.size() + 8), 0));
   EXPECT_EQ(lines + "failed\r\n", ViewText(page()));
   ASSERT_TRUE(AppendLogText(page(), "queued\r\n", LogError));
-  // 20 characters hold the newest two lines whole, not the third.
-  EXPECT_TRUE(TrimLogView(page(), 500, 20));
+  // 17 characters are the newest two lines exactly: both stay whole.
+  EXPECT_TRUE(TrimLogView(page(), 500, 17));
   EXPECT_EQ("[99 earlier lines removed]\r\n", ViewText(page()));
   ASSERT_TRUE(FlushLog(page()));
   const std::string note = "[99 earlier lines removed]\r\n";
